@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The whole test run: system packages, one wheel, the pytest suite against NumPy 1.26 and
+# the newest NumPy 2 (each in a fresh virtual environment), and the engine's C++ tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=${QUILLMOOR_TEST_DIR:-$root/build/test-run}
+
+scripts/install_system_deps.sh
+
+echo "== building the wheel"
+rm -rf "$work/wheelhouse"
+python3 -m pip wheel --no-deps -q -w "$work/wheelhouse" .
+wheel=$(ls "$work"/wheelhouse/quillmoor-*.whl)
+
+run_suite() {  # $1: name, $2: NumPy requirement
+  local venv="$work/venv-$1"
+  echo "== pytest with numpy $2"
+  rm -rf "$venv"
+  python3 -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "$2" pytest hypothesis "$wheel"
+  "$venv/bin/python" -c "import numpy; print('numpy', numpy.__version__)"
+  # Run from outside the checkout so the installed package is the one tested.
+  (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+}
+run_suite numpy1 "numpy==1.26.*"
+run_suite numpy2 "numpy>=2"
+
+echo "== engine C++ tests"
+scripts/engine_tests.sh

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "merge_engine/owned_matrix.hpp"
+
+#include <cstddef>
+
+namespace quillmoor {
+
+// Merges every connection record of `connected_crop_rows`: each record contributes the
+// point records of its segment minus those in the overlap zone at each junction with
+// one of its neighbours. Returns a row-major matrix with the width of `points_in_rows`
+// whose rows are unchanged copies of point records, record by record in increasing
+// record index. The three tables are only read. Throws InternalError on any failure;
+// there is never a partial result.
+//
+// num_threads: worker threads for this call; 0 picks a default.
+OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
+                                  const OwnedMatrix& points_in_rows,
+                                  const OwnedMatrix& row_information, double tolerance,
+                                  std::size_t num_threads);
+
+}  // namespace quillmoor

@@ -1,0 +1,44 @@
+#include "merge_engine/owned_matrix.hpp"
+
+#include "merge_engine/internal_error.hpp"
+
+#include <utility>
+
+namespace quillmoor {
+
+OwnedMatrix::OwnedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+                         std::ptrdiff_t col_stride, std::unique_ptr<double[]> buffer,
+                         std::size_t buffer_len, std::size_t data_offset) noexcept
+    : rows_(rows),
+      cols_(cols),
+      row_stride_(row_stride),
+      col_stride_(col_stride),
+      buffer_(std::move(buffer)),
+      buffer_len_(buffer_len),
+      data_(buffer_ ? buffer_.get() + data_offset : nullptr) {}
+
+OwnedMatrix OwnedMatrix::row_major(std::size_t rows, std::size_t cols) {
+    const std::size_t count = checked_element_count(rows, cols);
+    std::unique_ptr<double[]> buffer;
+    if (count != 0) {
+        buffer = std::make_unique_for_overwrite<double[]>(count);
+    }
+    return {rows, cols, static_cast<std::ptrdiff_t>(cols), 1, std::move(buffer), count, 0};
+}
+
+double OwnedMatrix::at(std::size_t row, std::size_t col) const {
+    if (row >= rows_ || col >= cols_) {
+        raise_internal_error(INDEX_OUT_OF_BOUNDS);
+    }
+    return (*this)(row, col);
+}
+
+std::unique_ptr<double[]> OwnedMatrix::release_buffer() noexcept {
+    rows_ = cols_ = 0;
+    row_stride_ = col_stride_ = 0;
+    buffer_len_ = 0;
+    data_ = nullptr;
+    return std::move(buffer_);
+}
+
+}  // namespace quillmoor

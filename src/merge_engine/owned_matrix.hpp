@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace quillmoor {
+
+// A two-dimensional float64 matrix that owns its buffer.
+// Element (i, j) lies at data() + i * row_stride() + j * col_stride(); strides are
+// signed and counted in elements, so a copy of a column-major or axis-reversed
+// array keeps its memory order and the engine still reads it by (row, column).
+class OwnedMatrix {
+public:
+    // 0 x 0, no buffer.
+    OwnedMatrix() = default;
+
+    // Adopts `buffer` (buffer_len elements); element (0, 0) is buffer[data_offset].
+    // The caller guarantees that every element of the shape lies inside the buffer.
+    OwnedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+                std::ptrdiff_t col_stride, std::unique_ptr<double[]> buffer,
+                std::size_t buffer_len, std::size_t data_offset) noexcept;
+
+    // A row-major matrix with uninitialised elements; no allocation when it is empty.
+    static OwnedMatrix row_major(std::size_t rows, std::size_t cols);
+
+    OwnedMatrix(OwnedMatrix&&) noexcept = default;
+    OwnedMatrix& operator=(OwnedMatrix&&) noexcept = default;
+    OwnedMatrix(const OwnedMatrix&) = delete;
+    OwnedMatrix& operator=(const OwnedMatrix&) = delete;
+    ~OwnedMatrix() = default;
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    std::ptrdiff_t row_stride() const noexcept { return row_stride_; }
+    std::ptrdiff_t col_stride() const noexcept { return col_stride_; }
+    bool empty() const noexcept { return rows_ == 0 || cols_ == 0; }
+    bool is_row_major() const noexcept {
+        return col_stride_ == 1 && row_stride_ == static_cast<std::ptrdiff_t>(cols_);
+    }
+
+    // Checked read: a cell outside the shape is an internal error with the text
+    // "ndarray: index out of bounds".
+    double at(std::size_t row, std::size_t col) const;
+
+    // Unchecked read, for loops whose bounds were checked once.
+    double operator()(std::size_t row, std::size_t col) const noexcept {
+        return data_[static_cast<std::ptrdiff_t>(row) * row_stride_ +
+                     static_cast<std::ptrdiff_t>(col) * col_stride_];
+    }
+
+    // Address of element (0, 0); null for a matrix without buffer.
+    const double* data() const noexcept { return data_; }
+    double* mutable_data() noexcept { return data_; }
+    std::size_t buffer_length() const noexcept { return buffer_len_; }
+
+    // Gives up the buffer (for handing it to NumPy); the matrix becomes 0 x 0.
+    // The buffer was allocated with new[] and must be freed with delete[].
+    std::unique_ptr<double[]> release_buffer() noexcept;
+
+private:
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    std::ptrdiff_t row_stride_ = 0;
+    std::ptrdiff_t col_stride_ = 0;
+    std::unique_ptr<double[]> buffer_;
+    std::size_t buffer_len_ = 0;
+    double* data_ = nullptr;
+};
+
+}  // namespace quillmoor
