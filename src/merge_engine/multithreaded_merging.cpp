@@ -1,12 +1,37 @@
-// Placeholder until the merge engine lands: fails every call.
-#include "merge_engine/internal_error.hpp"
+#include "merge_engine/connection_merge.hpp"
 #include "merge_engine/merge_engine.hpp"
+#include "merge_engine/point_index.hpp"
+#include "merge_engine/progress/progress_bar.hpp"
+#include "merge_engine/result_assembly.hpp"
+#include "merge_engine/row_record_index.hpp"
+#include "merge_engine/worker_pool/worker_pool.hpp"
+
+#include <vector>
 
 namespace quillmoor {
 
-OwnedMatrix multithreaded_merging(const OwnedMatrix&, const OwnedMatrix&, const OwnedMatrix&,
-                                  double, std::size_t) {
-    raise_internal_error("merge engine not built yet");
+OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
+                                  const OwnedMatrix& points_in_rows,
+                                  const OwnedMatrix& row_information, double tolerance,
+                                  std::size_t num_threads) {
+    const std::size_t workers = resolve_worker_count(num_threads);
+    const MergeTables tables{connected_crop_rows, points_in_rows, row_information, tolerance};
+    const PointIndex point_index(connected_crop_rows, points_in_rows);
+    const RowRecordIndex row_record_index(row_information);
+    const MergeIndexes indexes{point_index, row_record_index};
+
+    const std::size_t record_count = connected_crop_rows.rows();
+    std::vector<RecordMerge> merges(record_count);
+    {
+        // Destroyed unfinished when a record fails, which erases the bar.
+        ProgressBar progress(record_count);
+        run_indexed(record_count, workers, [&](std::size_t record) {
+            merges[record] = merge_connection_record(record, tables, indexes);
+            progress.increase(1);
+        });
+        progress.finish_with_message(PROGRESS_FINISH_MESSAGE);
+    }
+    return assemble_result_matrix(merges, points_in_rows, tolerance, workers);
 }
 
 }  // namespace quillmoor

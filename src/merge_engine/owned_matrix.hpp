@@ -44,8 +44,13 @@ public:
 
     // Unchecked read, for loops whose bounds were checked once.
     double operator()(std::size_t row, std::size_t col) const noexcept {
-        return data_[static_cast<std::ptrdiff_t>(row) * row_stride_ +
-                     static_cast<std::ptrdiff_t>(col) * col_stride_];
+        return *address(row, col);
+    }
+
+    // Unchecked address of element (row, col).
+    const double* address(std::size_t row, std::size_t col) const noexcept {
+        return data_ + static_cast<std::ptrdiff_t>(row) * row_stride_ +
+               static_cast<std::ptrdiff_t>(col) * col_stride_;
     }
 
     // Address of element (0, 0); null for a matrix without buffer.
