@@ -1,0 +1,195 @@
+#include "merge_engine/progress/progress_bar.hpp"
+#include "merge_engine/progress/redraw_rate_limiter.hpp"
+#include "merge_engine/stderr_channel.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillmoor {
+namespace {
+
+constexpr std::string_view ERASE_LINE = "\r\x1b[2K";
+
+// Sends file descriptor 2 to a temporary file for the life of the object.
+class StderrCapture {
+public:
+    StderrCapture() : file_(std::tmpfile(), &std::fclose), saved_fd_(::dup(STDERR_FILENO)) {
+        if (!file_ || saved_fd_ < 0 || ::dup2(::fileno(file_.get()), STDERR_FILENO) < 0) {
+            ADD_FAILURE() << "cannot redirect standard error";
+        }
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+    ~StderrCapture() {
+        if (saved_fd_ >= 0) {
+            ::dup2(saved_fd_, STDERR_FILENO);
+            ::close(saved_fd_);
+        }
+    }
+
+    std::string text() const {
+        std::string out;
+        std::rewind(file_.get());
+        int c = 0;
+        while ((c = std::fgetc(file_.get())) != EOF) {
+            out += static_cast<char>(c);
+        }
+        return out;
+    }
+
+private:
+    std::unique_ptr<FILE, decltype(&std::fclose)> file_;
+    int saved_fd_;
+};
+
+ProgressBar plain_visible_bar(std::uint64_t length) {
+    return {length, DisplayMode{true, false}, ProgressStyle::from_template(PROGRESS_TEMPLATE)};
+}
+
+std::size_t count_of(const std::string& text, std::string_view piece) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos;
+         at = text.find(piece, at + piece.size())) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(ProgressBar, HiddenBarCountsFinishesAndWritesNothing) {
+    const StderrCapture capture;
+    {
+        // Standard error is a file now, so the environment rules hide the bar.
+        ProgressBar bar(5);
+        EXPECT_FALSE(bar.is_visible());
+        bar.increase(2);
+        bar.increase(0);
+        bar.increase(1);
+        EXPECT_EQ(bar.position(), 3U);
+        EXPECT_EQ(bar.length(), 5U);
+        EXPECT_FALSE(bar.is_finished());
+        bar.finish_with_message(PROGRESS_FINISH_MESSAGE);
+        EXPECT_EQ(bar.position(), 5U);
+        EXPECT_TRUE(bar.is_finished());
+        EXPECT_EQ(bar.message(), "Processing complete");
+    }
+    {
+        const ProgressBar unfinished(4);  // released unfinished: still nothing written
+    }
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST(ProgressBar, FirstIncreaseDrawsAndFinishLeavesTheLastFrameOnItsLine) {
+    const StderrCapture capture;
+    {
+        ProgressBar bar = plain_visible_bar(3);
+        bar.increase(0);  // no rise, no frame
+        EXPECT_EQ(capture.text(), "");
+        bar.increase(1);
+        EXPECT_EQ(capture.text(),
+                  std::string(ERASE_LINE) + "⠁ [00:00:00] [█████████████░░░░░░░░░░░░░░░░░░░░░░░░░░░] 1/3 (0s)");
+        bar.finish_with_message(PROGRESS_FINISH_MESSAGE);
+        bar.finish_with_message("again");  // a second finish draws nothing more
+        EXPECT_EQ(bar.message(), "again");
+    }
+    const std::string text = capture.text();
+    const std::string last_frame =
+        std::string(ERASE_LINE) + "  [00:00:00] [" + std::string() +
+        "████████████████████████████████████████] 3/3 (0s)\n";
+    ASSERT_GE(text.size(), last_frame.size());
+    EXPECT_EQ(text.substr(text.size() - last_frame.size()), last_frame);
+    EXPECT_EQ(count_of(text, "\n"), 1U);
+}
+
+TEST(ProgressBar, UnfinishedBarIsErasedAndNeverDrawnBarLeavesNoTrace) {
+    const StderrCapture capture;
+    {
+        const ProgressBar never_drawn = plain_visible_bar(3);
+    }
+    EXPECT_EQ(capture.text(), "");
+    {
+        ProgressBar bar = plain_visible_bar(3);
+        bar.increase(1);
+    }
+    const std::string text = capture.text();
+    EXPECT_EQ(count_of(text, ERASE_LINE), 2U);
+    EXPECT_EQ(text.substr(text.size() - ERASE_LINE.size()), ERASE_LINE);
+    EXPECT_EQ(count_of(text, "\n"), 0U);
+}
+
+TEST(ProgressBar, FailureReportErasesTheBarLineFirst) {
+    const StderrCapture capture;
+    {
+        ProgressBar bar = plain_visible_bar(2);
+        bar.increase(1);
+        stderr_channel::write_report("record 1 failed");
+    }
+    const std::string text = capture.text();
+    // Bar frame, erased, the report on its own line; the bar is already gone, so its
+    // release erases nothing more.
+    EXPECT_EQ(text.substr(text.find("1/2 (0s)")), std::string("1/2 (0s)") +
+                                                      std::string(ERASE_LINE) +
+                                                      "record 1 failed\n");
+}
+
+TEST(ProgressBar, RedrawsAtMostTwentyTimesASecond) {
+    const StderrCapture capture;
+    constexpr std::uint64_t increases = 200000;
+    const auto started = std::chrono::steady_clock::now();
+    {
+        ProgressBar bar = plain_visible_bar(increases);
+        for (std::uint64_t k = 0; k < increases; ++k) {
+            bar.increase(1);
+        }
+        EXPECT_EQ(bar.position(), increases);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    const auto allowed = static_cast<std::size_t>(elapsed / std::chrono::milliseconds(50)) + 1;
+    const std::size_t frames = count_of(capture.text(), "/200000 (");
+    EXPECT_GE(frames, 1U);
+    EXPECT_LE(frames, allowed);
+}
+
+TEST(ProgressBar, ConcurrentIncreasesAreNeverLost) {
+    const StderrCapture capture;
+    constexpr int threads = 8;
+    constexpr std::uint64_t per_thread = 20000;
+    for (const bool visible : {false, true}) {
+        ProgressBar bar(threads * per_thread, DisplayMode{visible, true},
+                        ProgressStyle::from_template(PROGRESS_TEMPLATE));
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&bar] {
+                for (std::uint64_t k = 0; k < per_thread; ++k) {
+                    bar.increase(1);
+                }
+            });
+        }
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        EXPECT_EQ(bar.position(), threads * per_thread) << "visible " << visible;
+        bar.finish_with_message(PROGRESS_FINISH_MESSAGE);
+    }
+    EXPECT_NE(capture.text().find("] 160000/160000 (0s)\n"), std::string::npos);
+}
+
+TEST(ProgressBar, RateLimiterOpensOncePerInterval) {
+    using Clock = RedrawRateLimiter::Clock;
+    RedrawRateLimiter limiter(std::chrono::milliseconds(50));
+    const Clock::time_point t0 = Clock::now();
+    EXPECT_TRUE(limiter.redraw_due(t0));
+    limiter.record_redraw(t0);
+    EXPECT_FALSE(limiter.redraw_due(t0));
+    EXPECT_FALSE(limiter.redraw_due(t0 + std::chrono::milliseconds(49)));
+    EXPECT_TRUE(limiter.redraw_due(t0 + std::chrono::milliseconds(50)));
+}
+
+}  // namespace
+}  // namespace quillmoor

@@ -1,0 +1,144 @@
+#include "merge_engine/progress/duration_text.hpp"
+#include "merge_engine/progress/frame_renderer.hpp"
+#include "merge_engine/progress/progress_bar.hpp"
+#include "merge_engine/progress/terminal_line.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <limits>
+#include <string>
+
+namespace quillmoor {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+using std::chrono::seconds;
+
+std::string cells(std::string_view glyph, std::size_t count) {
+    std::string out;
+    for (std::size_t k = 0; k < count; ++k) {
+        out += glyph;
+    }
+    return out;
+}
+
+const ProgressStyle& fixed_style() {
+    static const ProgressStyle style = ProgressStyle::from_template(PROGRESS_TEMPLATE);
+    return style;
+}
+
+FrameState state_at(std::uint64_t position, std::uint64_t length, nanoseconds elapsed,
+                    std::uint64_t tick = 0, bool finished = false) {
+    FrameState state;
+    state.position = position;
+    state.length = length;
+    state.elapsed = elapsed;
+    state.spinner_tick = tick;
+    state.finished = finished;
+    return state;
+}
+
+TEST(ProgressFrame, PlainFrameOfTheFixedTemplate) {
+    EXPECT_EQ(render_frame(fixed_style(), state_at(10, 40, seconds(75), 3), false),
+              "⠙ [00:01:15] [" + cells("█", 10) + cells("░", 30) + "] 10/40 (3m)");
+}
+
+TEST(ProgressFrame, ColouredFrameWrapsSpinnerAndBothBarPartsInTheirColours) {
+    EXPECT_EQ(render_frame(fixed_style(), state_at(10, 40, seconds(75), 3), true),
+              "\x1b[32m⠙\x1b[0m [00:01:15] [\x1b[36m" + cells("█", 10) + "\x1b[0m\x1b[34m" +
+                  cells("░", 30) + "\x1b[0m] 10/40 (3m)");
+}
+
+TEST(ProgressFrame, EndsOfTheBar) {
+    // Finished: blank spinner, full bar, nothing left.
+    EXPECT_EQ(render_frame(fixed_style(), state_at(7, 7, seconds(3661), 5, true), false),
+              "  [01:01:01] [" + cells("█", 40) + "] 7/7 (0s)");
+    // Nothing to do at all is a full bar, not an empty one.
+    EXPECT_EQ(render_frame(fixed_style(), state_at(0, 0, nanoseconds(0), 0, true), false),
+              "  [00:00:00] [" + cells("█", 40) + "] 0/0 (0s)");
+    // Nothing done yet: empty bar, unknown estimate.
+    EXPECT_EQ(render_frame(fixed_style(), state_at(0, 5, seconds(2)), false),
+              "⠁ [00:00:02] [" + cells("░", 40) + "] 0/5 (?)");
+    // Empty parts of the bar carry no colour codes.
+    EXPECT_EQ(render_frame(fixed_style(), state_at(0, 0, nanoseconds(0), 0, true), true),
+              "\x1b[32m \x1b[0m [00:00:00] [\x1b[36m" + cells("█", 40) + "\x1b[0m] 0/0 (0s)");
+}
+
+TEST(ProgressFrame, SpinnerTakesTheTwentyNineFramesInTurn) {
+    std::string all;
+    for (const std::string_view frame : SPINNER_FRAMES) {
+        all += frame;
+    }
+    EXPECT_EQ(all, "⠁⠁⠉⠙⠚⠒⠂⠂⠒⠲⠴⠤⠄⠄⠤⠠⠠⠤⠦⠖⠒⠐⠐⠒⠓⠋⠉⠈⠈");
+    const ProgressStyle spinner_only = ProgressStyle::from_template("{spinner}");
+    for (std::uint64_t tick = 0; tick < 60; ++tick) {
+        EXPECT_EQ(render_frame(spinner_only, state_at(1, 2, seconds(1), tick), false),
+                  SPINNER_FRAMES[tick % 29]);
+    }
+}
+
+TEST(ProgressFrame, MessageAndOtherWidthsRender) {
+    const ProgressStyle style = ProgressStyle::from_template("{{{bar:4}}} {msg:.bold}");
+    FrameState state = state_at(1, 2, seconds(1));
+    state.message = "done";
+    EXPECT_EQ(render_frame(style, state, false), "{██░░} done");
+    EXPECT_EQ(render_frame(style, state, true), "{██░░} \x1b[1mdone\x1b[0m");
+}
+
+TEST(ProgressFrame, FilledCellsRoundDownAndNeverOverflow) {
+    EXPECT_EQ(filled_cells(1, 3, 40), 13U);
+    EXPECT_EQ(filled_cells(2, 3, 40), 26U);
+    EXPECT_EQ(filled_cells(39, 40, 40), 39U);
+    EXPECT_EQ(filled_cells(0, 0, 40), 40U);
+    EXPECT_EQ(filled_cells(9, 3, 40), 40U);
+    EXPECT_EQ(filled_cells(0, 3, 40), 0U);
+    constexpr std::uint64_t top = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(filled_cells(top - 1, top, 40), 39U);  // one short of done is not full
+    EXPECT_EQ(filled_cells(top / 2, top, 40), 19U);
+    EXPECT_EQ(filled_cells(1, top, 40), 0U);
+}
+
+TEST(ProgressFrame, ElapsedIsHoursMinutesSeconds) {
+    EXPECT_EQ(format_elapsed_precise(nanoseconds(0)), "00:00:00");
+    EXPECT_EQ(format_elapsed_precise(milliseconds(59999)), "00:00:59");
+    EXPECT_EQ(format_elapsed_precise(seconds(3600 * 100 + 61)), "100:01:01");
+}
+
+TEST(ProgressFrame, EtaEstimateAndItsText) {
+    EXPECT_EQ(estimate_remaining(5, 5, seconds(9)), nanoseconds(0));
+    EXPECT_EQ(estimate_remaining(0, 5, seconds(9)), std::nullopt);
+    EXPECT_EQ(estimate_remaining(1, 4, seconds(2)), seconds(6));
+    // A rate that would overflow saturates instead of wrapping to a negative time.
+    const auto long_wait = estimate_remaining(1, std::numeric_limits<std::uint64_t>::max(), seconds(1000));
+    ASSERT_TRUE(long_wait.has_value());
+    EXPECT_EQ(*long_wait, nanoseconds::max());
+
+    EXPECT_EQ(format_eta(std::nullopt), "?");
+    EXPECT_EQ(format_eta(nanoseconds(0)), "0s");
+    EXPECT_EQ(format_eta(seconds(59)), "59s");
+    EXPECT_EQ(format_eta(seconds(60)), "1m");
+    EXPECT_EQ(format_eta(seconds(3599)), "59m");
+    EXPECT_EQ(format_eta(seconds(3600)), "1h");
+    EXPECT_EQ(format_eta(seconds(86399)), "23h");
+    EXPECT_EQ(format_eta(seconds(86400 * 3)), "3d");
+}
+
+TEST(ProgressFrame, FittingToTheTerminalCountsCharactersNotBytesOrEscapes) {
+    EXPECT_EQ(fit_to_columns("abcdef", 4), "abcd");
+    EXPECT_EQ(fit_to_columns("abc", 4), "abc");
+    EXPECT_EQ(fit_to_columns("█░█░█", 3), "█░█");
+    EXPECT_EQ(fit_to_columns("\x1b[36m████\x1b[0m", 4), "\x1b[36m████\x1b[0m");
+    EXPECT_EQ(fit_to_columns("\x1b[36m████\x1b[0mab", 2), "\x1b[36m██\x1b[0m");
+    EXPECT_EQ(fit_to_columns("ab", 0), "");
+
+    const std::string frame =
+        render_frame(fixed_style(), state_at(123, 456, seconds(10), 0), true);
+    EXPECT_EQ(fit_to_columns(frame, DEFAULT_TERMINAL_COLUMNS), frame);
+    const std::string narrow = fit_to_columns(frame, 20);
+    EXPECT_EQ(narrow, "\x1b[32m⠁\x1b[0m [00:00:10] [\x1b[36m" + cells("█", 6) + "\x1b[0m");
+}
+
+}  // namespace
+}  // namespace quillmoor
