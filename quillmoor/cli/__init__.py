@@ -1,0 +1,1 @@
+"""The ``quillmoor`` command line: ``demo``, ``merge`` and ``generate``."""

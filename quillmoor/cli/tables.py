@@ -1,0 +1,88 @@
+"""Reading the three input tables from .npy or .npz files, with a message per mistake."""
+
+from __future__ import annotations
+
+import os
+import zipfile
+
+import numpy as np
+
+from quillmoor.cli.command_error import CommandError
+
+TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
+
+# Booleans, integers and reals convert to float64 without losing meaning; strings,
+# complex numbers, dates and Python objects do not.
+_NUMERIC_KINDS = "biuf"
+
+
+def load_tables(paths: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The three tables as 2-D float64 arrays, from one .npz file or three .npy files."""
+    if len(paths) == 1:
+        arrays = _load_npz(paths[0])
+        sources = [f"{paths[0]}[{name}]" for name in TABLE_NAMES]
+    elif len(paths) == 3:
+        arrays = [_load_npy(path) for path in paths]
+        sources = list(paths)
+    else:
+        raise CommandError(
+            f"expected one .npz file or three .npy files, got {len(paths)} paths"
+        )
+    return tuple(
+        _as_float_table(array, name, source)
+        for array, name, source in zip(arrays, TABLE_NAMES, sources)
+    )
+
+
+def _load_npz(path: str) -> list[np.ndarray]:
+    _require_file(path)
+    try:
+        # allow_pickle=False: a data file must never run code when loaded.
+        archive = np.load(path, allow_pickle=False)
+        if not isinstance(archive, np.lib.npyio.NpzFile):
+            raise CommandError(
+                f"{path}: holds a single array; pass one .npz file with the three "
+                "tables, or three .npy files"
+            )
+        with archive:
+            missing = [name for name in TABLE_NAMES if name not in archive.files]
+            if missing:
+                raise CommandError(
+                    f"{path}: no array named {', '.join(missing)} "
+                    f"(the file holds: {', '.join(archive.files) or 'nothing'})"
+                )
+            return [archive[name] for name in TABLE_NAMES]
+    except (OSError, ValueError, EOFError, zipfile.BadZipFile) as error:
+        raise CommandError(f"{path}: cannot read it as a NumPy file: {error}") from None
+
+
+def _load_npy(path: str) -> np.ndarray:
+    _require_file(path)
+    try:
+        loaded = np.load(path, allow_pickle=False)
+    except (OSError, ValueError, EOFError) as error:
+        raise CommandError(f"{path}: cannot read it as a NumPy file: {error}") from None
+    if isinstance(loaded, np.lib.npyio.NpzFile):
+        loaded.close()
+        raise CommandError(f"{path}: is an .npz archive; pass it alone, not with other files")
+    return loaded
+
+
+def _require_file(path: str) -> None:
+    if not os.path.exists(path):
+        raise CommandError(f"{path}: no such file")
+    if os.path.isdir(path):
+        raise CommandError(f"{path}: is a directory, not a file")
+
+
+def _as_float_table(array: np.ndarray, name: str, source: str) -> np.ndarray:
+    if array.dtype.kind not in _NUMERIC_KINDS:
+        raise CommandError(
+            f"{source}: {name} must hold numbers convertible to float64, not {array.dtype}"
+        )
+    if array.ndim != 2:
+        raise CommandError(
+            f"{source}: {name} must be a 2-D table (records x columns), "
+            f"got {array.ndim}-D with shape {array.shape}"
+        )
+    return array.astype(np.float64, copy=False)
