@@ -194,6 +194,9 @@ def _non_negative_int(value, name: str) -> int:
 
 def _choose_layout(n_points, n_crop_rows, segments_per_row, step, row_spacing):
     """Crop rows and segments per row for a roughly square field at the default density."""
+    for given, name in ((n_crop_rows, "n_crop_rows"), (segments_per_row, "segments_per_row")):
+        if given is not None and _non_negative_int(given, name) < 1:
+            raise ValueError(f"{name} must be at least 1")
     row_metres = max(n_points, 1) / DEFAULT_POINTS_PER_METRE
     if n_crop_rows is None:
         if segments_per_row is None:
@@ -204,11 +207,7 @@ def _choose_layout(n_points, n_crop_rows, segments_per_row, step, row_spacing):
         n_crop_rows = max(MIN_CROP_ROWS, n_crop_rows)
     if segments_per_row is None:
         segments_per_row = max(MIN_SEGMENTS_PER_ROW, round(row_metres / n_crop_rows / step))
-    n_crop_rows = _non_negative_int(n_crop_rows, "n_crop_rows")
-    segments_per_row = _non_negative_int(segments_per_row, "segments_per_row")
-    if n_crop_rows < 1 or segments_per_row < 1:
-        raise ValueError("a field needs at least one crop row and one segment per row")
-    return n_crop_rows, segments_per_row
+    return int(n_crop_rows), int(segments_per_row)
 
 
 def _segment_spans(rng, n_rows, n_segs, segment_length, overlap):
