@@ -108,7 +108,7 @@ def measure_one_size(size: int, repeats: int, scan_up_to: int) -> dict:
         result["output_bytes"] = int(merged.nbytes)
         result["output_points"] = int(merged.shape[0])
         del merged
-        result[f"seconds_{threads}"] = median_seconds(lambda: merge(threads), repeats)
+        result[f"seconds_{threads}"] = median_seconds(lambda n=threads: merge(n), repeats)
 
     kept_rows = result["output_points"]
 
@@ -187,7 +187,8 @@ def print_report(results: list[dict]) -> None:
 
     largest, smallest = results[-1], results[0]
     ratio = largest["seconds_1"] / largest["floor_seconds"]
-    growth = (largest["seconds_1"] / largest["points"]) / (smallest["seconds_1"] / smallest["points"])
+    per_point = [r["seconds_1"] / r["points"] for r in (smallest, largest)]
+    growth = per_point[1] / per_point[0]
     within = all(r["peak_extra_bytes_1"] <= budget_bytes(r) for r in results)
     print()
     print(f"targets: 1 thread at {largest['points']:,} points is {ratio:.2f}x the floor "

@@ -296,7 +296,8 @@ def _measured_points(rng, row_information, counts, crop_height, n_segs, jitter):
     p0 = row_information[:, 5:7]
     direction = row_information[:, 7:9] - p0
     length = np.hypot(direction[:, 0], direction[:, 1])
-    normal = np.stack([-direction[:, 1], direction[:, 0]], axis=1) / np.maximum(length, 1e-300)[:, None]
+    normal = np.stack([-direction[:, 1], direction[:, 0]], axis=1)
+    normal /= np.maximum(length, 1e-300)[:, None]
     segment_height = crop_height[np.arange(row_information.shape[0]) // n_segs]
 
     bound = JITTER_CLIP * jitter
