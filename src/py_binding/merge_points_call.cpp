@@ -1,0 +1,64 @@
+#include "py_binding/merge_points_call.hpp"
+
+#include "merge_engine/merge_engine.hpp"
+#include "py_binding/argument_binder.hpp"
+#include "py_binding/interpreter_detach.hpp"
+#include "py_binding/matrix_view.hpp"
+#include "py_binding/python_error.hpp"
+#include "py_binding/readonly_array.hpp"
+#include "py_binding/result_array.hpp"
+#include "py_binding/scalar_conversions.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace quillmoor::py {
+
+namespace {
+
+constexpr std::array<const char*, 5> PARAMETER_NAMES = {
+    "connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads"};
+
+ParameterTable merge_parameters{"merge_points_removing_overlap()", PARAMETER_NAMES};
+
+// Runs one argument conversion; its Python exception gets the note naming the parameter.
+template <typename Convert>
+auto convert_parameter(const char* name, Convert&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const PythonErrorSet&) {
+        add_note_to_pending_error("while processing '%s'", name);
+        throw;
+    }
+}
+
+}  // namespace
+
+PyRef merge_points_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, PARAMETER_NAMES.size()> slots{};
+    bind_arguments(merge_parameters, args, nargs, kwnames, slots);
+
+    const ReadonlyArray connected_crop_rows =
+        convert_parameter(PARAMETER_NAMES[0], [&] { return accept_array(slots[0]); });
+    const ReadonlyArray points_in_rows =
+        convert_parameter(PARAMETER_NAMES[1], [&] { return accept_array(slots[1]); });
+    const ReadonlyArray row_information =
+        convert_parameter(PARAMETER_NAMES[2], [&] { return accept_array(slots[2]); });
+    const double tolerance =
+        convert_parameter(PARAMETER_NAMES[3], [&] { return to_float64(slots[3]); });
+    const std::size_t num_threads =
+        convert_parameter(PARAMETER_NAMES[4], [&] { return to_machine_word(slots[4]); });
+
+    const OwnedMatrix connected_copy = to_owned(as_view(connected_crop_rows.get()));
+    const OwnedMatrix points_copy = to_owned(as_view(points_in_rows.get()));
+    const OwnedMatrix row_information_copy = to_owned(as_view(row_information.get()));
+
+    // The engine works on the copies only, so other Python threads may run meanwhile.
+    OwnedMatrix result = run_detached([&] {
+        return multithreaded_merging(connected_copy, points_copy, row_information_copy,
+                                     tolerance, num_threads);
+    });
+    return from_owned_array(std::move(result));
+}
+
+}  // namespace quillmoor::py

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "py_binding/py_ref.hpp"
+
+#include <Python.h>
+
+#include <cstddef>
+#include <memory>
+
+namespace quillmoor::py {
+
+// A new PySliceContainer object that owns `buffer` (`length` float64 values, allocated
+// with new[]) and frees it when the object dies; it serves as the base object of a result
+// array whose data lies in that buffer. Returns empty with a Python exception set on
+// failure; the buffer is freed then too.
+PyRef new_slice_container(std::unique_ptr<double[]> buffer, std::size_t length);
+
+}  // namespace quillmoor::py
