@@ -72,8 +72,8 @@ RecordMerge merge_connection_record(std::size_t record, const MergeTables& table
     const std::uint32_t key_a = key_from_cell(connections.at(record, layout::CONNECTION_KEY_A));
     const std::uint32_t key_b = key_from_cell(connections.at(record, layout::CONNECTION_KEY_B));
 
+    indexes.points.check_gathering(key_a);
     RecordMerge merge;
-    merge.gathered_rows = indexes.points.gather(record, key_a);
     const std::size_t base_row =
         find_base_row_record(record, key_a, key_b, tables.row_information, indexes.row_records);
 
@@ -92,33 +92,15 @@ RecordMerge merge_connection_record(std::size_t record, const MergeTables& table
         const ReferencePoints base = read_reference_points(record, base_row, tables.row_information);
         const ReferencePoints neighbour =
             read_reference_points(record, *neighbour_row, tables.row_information);
-        merge.junctions[merge.junction_count++] = junction_between(base, neighbour);
+        merge.junction_tests[merge.junction_count++] =
+            OverlapTest(junction_between(base, neighbour), tables.tolerance);
         // The filter reads x and y of every point it is given.
-        if (!merge.gathered_rows.empty() &&
-            tables.points_in_rows.cols() < layout::POINT_MIN_COLUMNS_FOR_FILTER) {
+        if (tables.points_in_rows.cols() < layout::POINT_MIN_COLUMNS_FOR_FILTER &&
+            indexes.points.gathers_points_of_narrow_table(record)) {
             raise_internal_error(INDEX_OUT_OF_BOUNDS);
         }
     }
-
-    for (const std::size_t row : merge.gathered_rows) {
-        merge.kept_count += keeps_point(merge, tables.points_in_rows, row, tables.tolerance) ? 1 : 0;
-    }
     return merge;
-}
-
-bool keeps_point(const RecordMerge& merge, const OwnedMatrix& points_in_rows, std::size_t row,
-                 double tolerance) noexcept {
-    if (merge.junction_count == 0) {
-        return true;
-    }
-    const double x = points_in_rows(row, layout::POINT_X);
-    const double y = points_in_rows(row, layout::POINT_Y);
-    for (const Junction& junction : merge.active_junctions()) {
-        if (!is_outside_overlap(x, y, junction, tolerance)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace quillmoor

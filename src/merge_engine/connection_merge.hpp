@@ -1,8 +1,9 @@
 #pragma once
 
 #include "merge_engine/junction_geometry.hpp"
+#include "merge_engine/overlap_filter.hpp"
 #include "merge_engine/merge_tables.hpp"
-#include "merge_engine/point_index.hpp"
+#include "merge_engine/point_slots.hpp"
 #include "merge_engine/row_record_index.hpp"
 #include "merge_engine/table_layout.hpp"
 
@@ -12,34 +13,39 @@
 
 namespace quillmoor {
 
-// What one connection record contributes: its segment's gathered point rows (table
-// order) and the junctions they are filtered against; a row is contributed when it is
-// outside the overlap zone of every junction.
+// What one connection record contributes: the point records of its base key (table
+// order) that lie outside the overlap zone of every junction listed here.
 struct RecordMerge {
-    std::span<const std::size_t> gathered_rows;
-    std::array<Junction, layout::MAX_NEIGHBOURS> junctions{};
+    std::array<OverlapTest, layout::MAX_NEIGHBOURS> junction_tests{};
     std::size_t junction_count = 0;
-    std::size_t kept_count = 0;
 
-    std::span<const Junction> active_junctions() const noexcept {
-        return {junctions.data(), junction_count};
+    // Whether point row `row` survives every junction. Reads x and y only when there
+    // is a junction (a record without neighbours keeps every point of any width).
+    bool keeps_point(const OwnedMatrix& points_in_rows, std::size_t row) const noexcept {
+        if (junction_count == 0) {
+            return true;
+        }
+        const double x = points_in_rows(row, layout::POINT_X);
+        const double y = points_in_rows(row, layout::POINT_Y);
+        for (std::size_t k = 0; k < junction_count; ++k) {
+            if (!junction_tests[k].keeps(x, y)) {
+                return false;
+            }
+        }
+        return true;
     }
 };
 
 // The lookups one call shares between its records, built once.
 struct MergeIndexes {
-    const PointIndex& points;
+    const PointSlots& points;
     const RowRecordIndex& row_records;
 };
 
-// Merges connection record `record`: base key, gathering, base row record, then one
-// junction per neighbour until the list's NaN end. Counts the kept rows. Raises an
-// internal error on malformed tables, checking in the same order a plain scan would.
+// Merges connection record `record`: base key, gathering checks, base row record, then
+// one junction per neighbour until the list's NaN end. Raises an internal error on
+// malformed tables, checking in the same order a plain scan of the tables would.
 RecordMerge merge_connection_record(std::size_t record, const MergeTables& tables,
                                     const MergeIndexes& indexes);
-
-// Whether point row `row` survives every junction of `merge`.
-bool keeps_point(const RecordMerge& merge, const OwnedMatrix& points_in_rows, std::size_t row,
-                 double tolerance) noexcept;
 
 }  // namespace quillmoor

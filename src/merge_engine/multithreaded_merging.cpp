@@ -1,6 +1,6 @@
 #include "merge_engine/connection_merge.hpp"
 #include "merge_engine/merge_engine.hpp"
-#include "merge_engine/point_index.hpp"
+#include "merge_engine/point_slots.hpp"
 #include "merge_engine/progress/progress_bar.hpp"
 #include "merge_engine/result_assembly.hpp"
 #include "merge_engine/row_record_index.hpp"
@@ -16,9 +16,9 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
                                   std::size_t num_threads) {
     const std::size_t workers = resolve_worker_count(num_threads);
     const MergeTables tables{connected_crop_rows, points_in_rows, row_information, tolerance};
-    const PointIndex point_index(connected_crop_rows, points_in_rows);
+    const PointSlots point_slots(connected_crop_rows, points_in_rows);
     const RowRecordIndex row_record_index(row_information);
-    const MergeIndexes indexes{point_index, row_record_index};
+    const MergeIndexes indexes{point_slots, row_record_index};
 
     const std::size_t record_count = connected_crop_rows.rows();
     std::vector<RecordMerge> merges(record_count);
@@ -31,7 +31,7 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
         });
         progress.finish_with_message(PROGRESS_FINISH_MESSAGE);
     }
-    return assemble_result_matrix(merges, points_in_rows, tolerance, workers);
+    return assemble_result_matrix(merges, point_slots, points_in_rows, workers);
 }
 
 }  // namespace quillmoor

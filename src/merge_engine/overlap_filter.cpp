@@ -1,7 +1,5 @@
 #include "merge_engine/overlap_filter.hpp"
 
-#include <cmath>
-
 namespace quillmoor {
 
 namespace {
@@ -17,45 +15,35 @@ int direction(double a, double b) noexcept {
     return 0;
 }
 
-// On A's side: at most A + t going up, at least A - t going down.
-bool within_a_side(int dir, double p, double a, double t) noexcept {
-    if (dir > 0) {
-        return p <= a + t;
-    }
-    if (dir < 0) {
-        return p >= a - t;
-    }
-    return true;
-}
-
-// Beyond B: at least B + t going up, at most B - t going down.
-bool beyond_b(int dir, double p, double b, double t) noexcept {
-    if (dir > 0) {
-        return p >= b + t;
-    }
-    if (dir < 0) {
-        return p <= b - t;
-    }
-    return true;
-}
-
 }  // namespace
 
-bool is_outside_overlap(double px, double py, const Junction& junction, double tolerance) noexcept {
-    if (std::isnan(px) || std::isnan(py) || std::isnan(tolerance)) {
-        return false;
-    }
+OverlapTest::OverlapTest(const Junction& junction, double tolerance) noexcept {
     const Point2 a = junction.cut_point;
     const Point2 b = junction.near_end;
+    drops_all_ = std::isnan(tolerance);
     const double dx = a.x - b.x;
     const double dy = a.y - b.y;
-    if (std::sqrt(dx * dx + dy * dy) < tolerance) {
-        return true;
-    }
+    keeps_all_ = std::sqrt(dx * dx + dy * dy) < tolerance;
+
+    using Kind = AxisBound::Kind;
+    // Going up an axis from A to B: kept at most A + t, or at least B + t; going down:
+    // at least A - t, or at most B - t.
+    const auto a_side = [tolerance](int dir, double a_k) {
+        return dir > 0 ? AxisBound{Kind::UP, a_k + tolerance}
+               : dir < 0 ? AxisBound{Kind::DOWN, a_k - tolerance}
+                         : AxisBound{};
+    };
+    const auto beyond_b = [tolerance](int dir, double b_k) {
+        return dir > 0 ? AxisBound{Kind::DOWN, b_k + tolerance}
+               : dir < 0 ? AxisBound{Kind::UP, b_k - tolerance}
+                         : AxisBound{};
+    };
     const int dir_x = direction(a.x, b.x);
     const int dir_y = direction(a.y, b.y);
-    return (within_a_side(dir_x, px, a.x, tolerance) && within_a_side(dir_y, py, a.y, tolerance)) ||
-           (beyond_b(dir_x, px, b.x, tolerance) && beyond_b(dir_y, py, b.y, tolerance));
+    a_side_x_ = a_side(dir_x, a.x);
+    a_side_y_ = a_side(dir_y, a.y);
+    beyond_b_x_ = beyond_b(dir_x, b.x);
+    beyond_b_y_ = beyond_b(dir_y, b.y);
 }
 
 }  // namespace quillmoor

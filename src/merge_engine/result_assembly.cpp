@@ -2,7 +2,7 @@
 
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <vector>
 
 namespace quillmoor {
@@ -12,7 +12,11 @@ namespace {
 void copy_row(const OwnedMatrix& points, std::size_t row, double* out) noexcept {
     const std::size_t width = points.cols();
     if (points.col_stride() == 1) {
-        std::memcpy(out, points.address(row, 0), width * sizeof(double));
+        // Rows are short: an inline loop beats a call to memcpy per row.
+        const double* in = points.address(row, 0);
+        for (std::size_t col = 0; col < width; ++col) {
+            out[col] = in[col];
+        }
         return;
     }
     for (std::size_t col = 0; col < width; ++col) {
@@ -20,29 +24,75 @@ void copy_row(const OwnedMatrix& points, std::size_t row, double* out) noexcept 
     }
 }
 
+// Row range of chunk c out of `chunks` over `rows` rows.
+struct RowRange {
+    std::size_t begin;
+    std::size_t end;
+};
+RowRange chunk_rows(std::size_t c, std::size_t chunks, std::size_t rows) noexcept {
+    return {rows * c / chunks, rows * (c + 1) / chunks};
+}
+
 }  // namespace
 
-OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges,
-                                   const OwnedMatrix& points_in_rows, double tolerance,
+OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
+                                   const OwnedMatrix& points_in_rows,
                                    std::size_t workers) {
-    // First output row of every record.
-    std::vector<std::size_t> first_row(merges.size() + 1, 0);
-    for (std::size_t i = 0; i < merges.size(); ++i) {
-        first_row[i + 1] = first_row[i] + merges[i].kept_count;
-    }
     const std::size_t width = points_in_rows.cols();
-    OwnedMatrix result = OwnedMatrix::row_major(first_row.back(), width);
+    const std::size_t point_count = points_in_rows.rows();
+    const std::size_t record_count = merges.size();
+    if (record_count == 0 || !slots.gathers_anything()) {
+        return OwnedMatrix::row_major(0, width);
+    }
+    // One chunk per worker, but never more per-chunk counters than point records.
+    const std::size_t chunks = std::clamp<std::size_t>(point_count / record_count, 1, workers);
+
+    // kept[c * record_count + r]: rows of record r kept in chunk c; later each chunk's
+    // next output row for record r.
+    std::vector<std::size_t> kept(chunks * record_count, 0);
+    std::vector<std::uint32_t> slot_of_row(point_count);
+    run_indexed(chunks, workers, [&](std::size_t c) {
+        std::size_t* counts = kept.data() + c * record_count;
+        const RowRange range = chunk_rows(c, chunks, point_count);
+        for (std::size_t row = range.begin; row < range.end; ++row) {
+            const std::uint32_t slot = slots.slot_of_point(points_in_rows, row);
+            slot_of_row[row] = slot;
+            if (slot == KeySlotMap::NO_SLOT) {
+                continue;
+            }
+            for (const std::size_t record : slots.records_of_slot(slot)) {
+                counts[record] += merges[record].keeps_point(points_in_rows, row) ? 1 : 0;
+            }
+        }
+    });
+
+    // Records in increasing index, chunks in order within each record.
+    std::size_t next_row = 0;
+    for (std::size_t record = 0; record < record_count; ++record) {
+        for (std::size_t c = 0; c < chunks; ++c) {
+            const std::size_t count = kept[c * record_count + record];
+            kept[c * record_count + record] = next_row;
+            next_row += count;
+        }
+    }
+
+    OwnedMatrix result = OwnedMatrix::row_major(next_row, width);
     if (result.empty()) {
         return result;
     }
     double* out = result.mutable_data();
-    run_indexed(merges.size(), workers, [&](std::size_t i) {
-        const RecordMerge& merge = merges[i];
-        double* next = out + first_row[i] * width;
-        for (const std::size_t row : merge.gathered_rows) {
-            if (keeps_point(merge, points_in_rows, row, tolerance)) {
-                copy_row(points_in_rows, row, next);
-                next += width;
+    run_indexed(chunks, workers, [&](std::size_t c) {
+        std::size_t* next = kept.data() + c * record_count;
+        const RowRange range = chunk_rows(c, chunks, point_count);
+        for (std::size_t row = range.begin; row < range.end; ++row) {
+            const std::uint32_t slot = slot_of_row[row];
+            if (slot == KeySlotMap::NO_SLOT) {
+                continue;
+            }
+            for (const std::size_t record : slots.records_of_slot(slot)) {
+                if (merges[record].keeps_point(points_in_rows, row)) {
+                    copy_row(points_in_rows, row, out + next[record]++ * width);
+                }
             }
         }
     });

@@ -72,15 +72,16 @@ TEST(MergeConnectionRecord, FirstMatchingRowRecordIsUsed) {
     const OwnedMatrix rows = table(11, {{1, 0, 0, 0, 1, 0, 0, 10, 0, 5, 0},
                                         {1, 0, 0, 0, 1, 100, 0, 110, 0, 105, 0},
                                         {2, 0, 0, 0, 1, 12, 0, 20, 0, 16, 0}});
-    const PointIndex points_index(table(11, {{0, 1, 1, 2, 1}}), table(4, {{1, 1, 3, 0}}));
+    const PointSlots points_index(table(11, {{0, 1, 1, 2, 1}}), table(4, {{1, 1, 3, 0}}));
     const RowRecordIndex row_index(rows);
     const OwnedMatrix conn = table(11, {{0, 1, 1, 2, 1}});
     const OwnedMatrix points = table(4, {{1, 1, 3, 0}});
     const RecordMerge merge = merge_connection_record(
         0, {conn, points, rows, 0.5}, {points_index, row_index});
     ASSERT_EQ(merge.junction_count, 1U);
-    EXPECT_EQ(merge.junctions[0].near_end.x, 10.0);
-    EXPECT_EQ(merge.junctions[0].cut_point.x, 11.0);
+    // Cut point (11, 0), near end (10, 0): the second record would cut near x = 60.
+    EXPECT_TRUE(merge.junction_tests[0].keeps(11, 0));
+    EXPECT_FALSE(merge.junction_tests[0].keeps(10, 0));
 }
 
 TEST(MergeConnectionRecord, FailuresComeInScanOrder) {
