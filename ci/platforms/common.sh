@@ -1,0 +1,152 @@
+# Shared helpers of the platform stages; sourced, never run.
+# Roots and toolchains are cached outside the checkout, in $QUILLMOOR_PLATFORM_CACHE
+# (default ~/.cache/quillmoor), as zstd tarballs keyed by the recipe that made them, so a
+# second run restores them in seconds and a changed recipe rebuilds them.
+set -euo pipefail
+
+PLATFORM_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO_ROOT=$(cd "$PLATFORM_DIR/../.." && pwd)
+CACHE_DIR=${QUILLMOOR_PLATFORM_CACHE:-$HOME/.cache/quillmoor}
+WORK_DIR=$CACHE_DIR/work
+mkdir -p "$CACHE_DIR/roots" "$WORK_DIR"
+
+# Long builds yield to the other work on the machine.
+NICE="nice -n 10"
+export DEBIAN_FRONTEND=noninteractive
+
+log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+die() { log "FAILED: $*"; exit 1; }
+
+# The Debian mirror the host's apt uses (the only archive these machines reach).
+debian_mirror() {
+  local uri
+  uri=$(grep -hoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null \
+        | head -n1 | tr -d ' ' || true)
+  echo "${uri:-http://deb.debian.org/debian}" | sed 's:/*$::'
+}
+
+# Host tools: debootstrap, and ARM emulation registered with the kernel.
+ensure_host_tools() {
+  local missing=()
+  for p in debootstrap qemu-user-static binfmt-support zstd; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing host packages: ${missing[*]}"
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+ensure_arm_emulation() {
+  ensure_host_tools
+  if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  fi
+  if [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
+    update-binfmts --enable qemu-arm >/dev/null 2>&1 || true
+  fi
+  [ -e /proc/sys/fs/binfmt_misc/qemu-arm ] || die "the qemu-arm binfmt handler is not registered"
+  grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-arm || die "the qemu-arm binfmt handler is disabled"
+}
+
+# --- chroots -----------------------------------------------------------------------------
+
+# Unmounts everything below a root, deepest first. Refuses to go on while anything stays
+# mounted, so that removing the root can never reach into a mounted file system.
+unmount_root() {
+  local root=$1 m
+  [ -d "$root" ] || return 0
+  root=$(realpath "$root")
+  for m in $(awk -v r="$root" '$2 == r || index($2, r "/") == 1 {print $2}' /proc/self/mounts | sort -r); do
+    umount "$m" 2>/dev/null || umount -l "$m"
+  done
+  if awk -v r="$root" '$2 == r || index($2, r "/") == 1 {found=1} END {exit !found}' /proc/self/mounts; then
+    die "could not unmount everything below $root"
+  fi
+}
+
+remove_root() {
+  unmount_root "$1"
+  rm -rf --one-file-system "$1"
+}
+
+mount_root() {
+  local root=$1
+  mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
+  mkdir -p "$root/dev/shm"
+  mountpoint -q "$root/dev/shm" || mount -t tmpfs -o mode=1777,size=1g tmpfs "$root/dev/shm"
+  # The chroot resolves names as the host does.
+  cat /etc/resolv.conf >"$root/etc/resolv.conf"
+}
+
+# Runs a command inside a root with a clean environment: nothing of the host's leaks in.
+# Extra VAR=value words before the command are passed into that environment.
+in_root() {
+  local root=$1; shift
+  chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"
+}
+
+# Copies the checkout's tracked files (as they are in the working tree) to $2.
+copy_checkout() {
+  local dest=$1
+  rm -rf "$dest"; mkdir -p "$dest"
+  (cd "$REPO_ROOT" && git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null) \
+    | tar -xf - -C "$dest"
+  # Files of this stage folder that are not committed yet still take part in a local run.
+  mkdir -p "$dest/ci/platforms" && cp -a "$PLATFORM_DIR/." "$dest/ci/platforms/"
+}
+
+# --- cached artefacts --------------------------------------------------------------------
+
+# cached_artefact NAME KEY BUILD_FUNCTION
+# Ensures $CACHE_DIR/roots/NAME.tar.zst exists and was built from KEY; otherwise calls
+# BUILD_FUNCTION OUTPUT_DIR and packs OUTPUT_DIR. Prints the tarball's path.
+cached_artefact() {
+  local name=$1 key=$2 build=$3
+  local tarball=$CACHE_DIR/roots/$name.tar.zst stamp=$CACHE_DIR/roots/$name.key
+  if [ -f "$tarball" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ]; then
+    log "cached: $name" >&2
+    echo "$tarball"; return 0
+  fi
+  local out=$WORK_DIR/build-$name
+  remove_root "$out"
+  mkdir -p "$out"
+  log "building: $name (not cached)" >&2
+  local started=$SECONDS
+  "$build" "$out" >&2
+  unmount_root "$out"
+  log "packing: $name" >&2
+  rm -f "$tarball" "$stamp"
+  tar --numeric-owner --xattrs -C "$out" -cf - . | zstd -q -T2 -3 -o "$tarball.part"
+  mv "$tarball.part" "$tarball"
+  echo "$key" >"$stamp"
+  remove_root "$out"
+  log "built $name in $((SECONDS - started)) s" >&2
+  echo "$tarball"
+}
+
+unpack_into() {  # tarball destination
+  mkdir -p "$2"
+  zstd -q -dc "$1" | tar --numeric-owner --xattrs -C "$2" -xf -
+}
+
+# Hash of the given strings and files: the key of a cached artefact.
+recipe_key() {
+  local item
+  for item in "$@"; do
+    if [ -f "$item" ]; then cat "$item"; else printf '%s\n' "$item"; fi
+  done | sha256sum | cut -c1-16
+}
+
+# A fresh working root restored from a tarball; removed (after unmounting) on exit.
+fresh_root() {  # name tarball...
+  local name=$1; shift
+  local root=$WORK_DIR/$name
+  remove_root "$root"
+  local t
+  for t in "$@"; do unpack_into "$t" "$root"; done
+  mount_root "$root"
+  echo "$root"
+}

@@ -1,0 +1,97 @@
+# The zig C/C++ cross toolchain for 32-bit ARM with musl (PyPI's ziglang), and GoogleTest and
+# oneTBB built with it from Debian's sources; sourced after common.sh and roots.sh.
+ZIG_VERSION=0.17.1
+MUSL_TARGET=arm-linux-musleabihf
+MUSL_CPU=cortex_a7  # ARMv7-A with VFPv4 and NEON, as on the robots' boards
+ZIG_DIR=$CACHE_DIR/zig-$ZIG_VERSION
+# zig keeps the libc and libc++ it builds per target here; kept with the cache.
+export ZIG_GLOBAL_CACHE_DIR=$CACHE_DIR/zig-cache
+
+ensure_zig() {
+  if [ ! -x "$ZIG_DIR/wrappers/c++" ]; then
+    rm -rf "$ZIG_DIR"
+    python3 -m venv "$ZIG_DIR/venv"
+    "$ZIG_DIR/venv/bin/python" -m pip install -q "ziglang==$ZIG_VERSION"
+    local zig
+    zig=$("$ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    mkdir -p "$ZIG_DIR/wrappers"
+    printf '#!/bin/sh\nexec %s cc -target %s -mcpu=%s "$@"\n' "$zig" "$MUSL_TARGET" "$MUSL_CPU" >"$ZIG_DIR/wrappers/cc"
+    printf '#!/bin/sh\nexec %s c++ -target %s -mcpu=%s "$@"\n' "$zig" "$MUSL_TARGET" "$MUSL_CPU" >"$ZIG_DIR/wrappers/c++"
+    printf '#!/bin/sh\nexec %s ar "$@"\n' "$zig" >"$ZIG_DIR/wrappers/ar"
+    printf '#!/bin/sh\nexec %s ranlib "$@"\n' "$zig" >"$ZIG_DIR/wrappers/ranlib"
+    chmod +x "$ZIG_DIR"/wrappers/*
+  fi
+  local prefix=${1:-}
+  cat >"$ZIG_DIR/toolchain.cmake" <<CMAKE
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_C_COMPILER $ZIG_DIR/wrappers/cc)
+set(CMAKE_CXX_COMPILER $ZIG_DIR/wrappers/c++)
+set(CMAKE_AR $ZIG_DIR/wrappers/ar)
+set(CMAKE_RANLIB $ZIG_DIR/wrappers/ranlib)
+# Target programs (test discovery, ctest) run under user-mode emulation.
+set(CMAKE_CROSSCOMPILING_EMULATOR $(command -v qemu-arm-static))
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+CMAKE
+  if [ -n "$prefix" ]; then
+    echo "set(CMAKE_FIND_ROOT_PATH $prefix)" >>"$ZIG_DIR/toolchain.cmake"
+  fi
+  echo "$ZIG_DIR/toolchain.cmake"
+}
+
+# GoogleTest from Debian's googletest package (its sources in /usr/src/googletest).
+ensure_googletest_sources() {
+  if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+    apt-get update -qq && apt-get install -y -qq googletest >/dev/null
+  fi
+}
+
+build_musl_arm_deps() {
+  local out=$1 toolchain sid fetcher tbb_tarball
+  toolchain=$(ensure_zig)
+  ensure_googletest_sources
+  local build=$WORK_DIR/musl-deps-build
+  rm -rf "$build"; mkdir -p "$build"
+
+  log "musl: GoogleTest $(dpkg-query -W -f='${Version}' googletest)"
+  cmake -S /usr/src/googletest -B "$build/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$out" -DBUILD_GMOCK=OFF \
+    -DBUILD_SHARED_LIBS=OFF >"$build/googletest.log" 2>&1 \
+    && $NICE cmake --build "$build/googletest" -j 2 >>"$build/googletest.log" 2>&1 \
+    && cmake --install "$build/googletest" >>"$build/googletest.log" 2>&1 \
+    || { tail -n 30 "$build/googletest.log"; die "building GoogleTest for $MUSL_TARGET"; }
+
+  # oneTBB's sources from Debian's archive, fetched in the sid root.
+  sid=$(sid_root_tarball)
+  fetcher=$(fresh_root source-fetcher "$sid")
+  cp "$PLATFORM_DIR/fetch_source.sh" "$fetcher/root/"
+  mkdir -p "$fetcher/sources"
+  tbb_tarball=$(in_root "$fetcher" sh -c 'cd /sources && bash /root/fetch_source.sh onetbb' 2>"$build/fetch.log") \
+    || { cat "$build/fetch.log"; remove_root "$fetcher"; die "fetching oneTBB's source"; }
+  log "musl: $(grep '^fetched' "$build/fetch.log")"
+  mkdir -p "$build/onetbb-src"
+  tar -xf "$fetcher$tbb_tarball" -C "$build/onetbb-src" --strip-components=1
+  remove_root "$fetcher"
+
+  # Static, without the allocator and the hwloc binding: the tests need only the scheduler.
+  cmake -S "$build/onetbb-src" -B "$build/onetbb" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$out" -DBUILD_SHARED_LIBS=OFF \
+    -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
+    -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON >"$build/onetbb.log" 2>&1 \
+    && $NICE cmake --build "$build/onetbb" -j 2 >>"$build/onetbb.log" 2>&1 \
+    && cmake --install "$build/onetbb" >>"$build/onetbb.log" 2>&1 \
+    || { tail -n 40 "$build/onetbb.log"; die "building oneTBB for $MUSL_TARGET"; }
+  rm -rf "$build"
+}
+
+musl_arm_deps_tarball() {
+  local key
+  ensure_googletest_sources
+  key=$(recipe_key v1 "$ZIG_VERSION" "$MUSL_TARGET" "$MUSL_CPU" \
+        "$(dpkg-query -W -f='${Version}' googletest)" "$PLATFORM_DIR/musl_toolchain.sh" \
+        "$PLATFORM_DIR/fetch_source.sh")
+  cached_artefact musl-arm-deps "$key" build_musl_arm_deps
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Stage: 32-bit ARM (hard-float), Debian bookworm under qemu-user emulation.
+# Builds the module inside the root, runs the whole test suite against Debian's NumPy 1.24
+# (fewer generated examples: emulation is slow), shows the 32-bit machine word, and
+# compares digests of merge results on generated fields with the same run on x86_64.
+source "$(dirname "$0")/common.sh"
+source "$PLATFORM_DIR/roots.sh"
+
+ensure_arm_emulation
+tarball=$(armhf_root_tarball)
+root=$(fresh_root armhf "$tarball")
+trap 'remove_root "$root"' EXIT
+copy_checkout "$root/src/quillmoor"
+src=/src/quillmoor
+
+log "armhf: machine word"
+in_root "$root" python3 -c 'import platform, struct, sys
+bits = struct.calcsize("P") * 8
+print(f"machine {platform.machine()}, pointer {bits} bits, sys.maxsize {sys.maxsize:#x}")
+sys.exit(0 if bits == 32 and sys.maxsize == 2**31 - 1 else 1)' || die "the ARM root is not 32-bit"
+
+log "armhf: build and test suite (emulated)"
+in_root "$root" QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES="${QUILLMOOR_ARMHF_MAX_EXAMPLES:-20}" \
+  nice -n 10 bash "$src/ci/platforms/suite_in_root.sh" python3 /build/module \
+  || die "test suite on armhf"
+
+log "armhf: result digests, 32-bit ARM against x86_64"
+arm_digests=$WORK_DIR/digests-armhf.txt
+host_digests=$WORK_DIR/digests-x86_64.txt
+in_root "$root" PYTHONPATH=/build/module/pkg python3 "$src/ci/platforms/result_digest.py" \
+  >"$arm_digests" || die "digests on armhf"
+"$PLATFORM_DIR/host_module.sh" "$PLATFORM_DIR/result_digest.py" >"$host_digests" \
+  || die "digests on x86_64"
+if ! diff -u "$host_digests" "$arm_digests"; then
+  die "results on 32-bit ARM differ from x86_64"
+fi
+log "armhf: $(wc -l <"$arm_digests") fields give bit-identical results on armhf and x86_64"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Stage: the engine's C++ tests for 32-bit ARM with musl, cross-built with zig (PyPI's
+# ziglang) against GoogleTest and oneTBB built from Debian's sources, run under qemu-arm.
+source "$(dirname "$0")/common.sh"
+source "$PLATFORM_DIR/roots.sh"
+source "$PLATFORM_DIR/musl_toolchain.sh"
+
+ensure_arm_emulation
+deps=$(musl_arm_deps_tarball)
+prefix=$WORK_DIR/musl-arm-prefix
+rm -rf "$prefix"
+unpack_into "$deps" "$prefix"
+toolchain=$(ensure_zig "$prefix")
+
+build=$REPO_ROOT/build/platforms/musl-arm
+log "musl: building the engine tests for $MUSL_TARGET"
+cmake -S "$REPO_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQUILLMOOR_PYTHON_MODULE=OFF -DQUILLMOOR_ENGINE_TESTS=ON \
+  >/dev/null || die "configuring the engine for $MUSL_TARGET"
+$NICE cmake --build "$build" -j 2 || die "building the engine tests for $MUSL_TARGET"
+tests=$build/tests/engine/engine_tests
+file -b "$tests" | tee "$WORK_DIR/musl-binary.txt"
+grep -q 'ELF 32-bit LSB.*ARM' "$WORK_DIR/musl-binary.txt" || die "engine_tests is not a 32-bit ARM binary"
+
+log "musl: running the engine tests under qemu-arm"
+qemu-arm-static "$tests" || die "engine tests on $MUSL_TARGET"
