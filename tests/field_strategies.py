@@ -52,20 +52,33 @@ def point_record(key_a, key_b, x, y, *further):
 
 
 # ---------------------------------------------------------------- strategies
+# Cells are drawn as bytes that index small pools: one draw per run of cells keeps
+# generation fast, and small pools make matching keys and tied coordinates common.
 
 # Cells that stress the key rules: truncation, NaN, negatives, the saturation bound.
 ODD_KEY_CELLS = [NAN, -1.0, -0.0, 0.5, 1.5, 2.9, 4294967295.0, 5e9, INF, -INF]
 # Small grids make ties in coordinates and between reference points common.
 GRID = [float(v) for v in range(-2, 7)] + [0.5, 2.5, 3.5]
-ODD_COORDINATES = [NAN, INF, -INF, 1e300, -1e300, 5e-324, 1e-160]
+ODD_COORDINATES = [NAN, INF, -INF, 1e300, -1e300, 5e-324, 1e-160, -0.0]
+UNEVEN_COORDINATES = [0.1, 1 / 3, 7.25, -3.7, 10.000000000000002, 2.675, 12.5, 19.9, -11.3]
+COORDINATES = GRID * 3 + UNEVEN_COORDINATES + ODD_COORDINATES
+ANY_CELLS = [0.0, 1.0, 2.0, 3.0] * 2 + ODD_KEY_CELLS + COORDINATES
 TOLERANCES = [0.0, -0.0, 0.25, 0.5, 1.0, 1.5, 2.0, 5.0, -1.0, NAN, INF, -INF]
 
+SEGMENT_KEY = st.tuples(st.integers(0, 3), st.integers(0, 2))
+# Point keys that no generated segment may carry, or carry under another cell value.
+EXTRA_POINT_KEYS = [(3.9, 2.0), (4.0, 1.0), (0.5, 0.0), (1.0, 2.0)]
 
-def coordinates(odd_share=0.1):
-    grid = st.sampled_from(GRID)
-    odd = st.sampled_from(ODD_COORDINATES)
-    finite = st.floats(min_value=-20.0, max_value=20.0, allow_nan=False)
-    return st.one_of(grid, grid, grid, finite, odd) if odd_share else st.one_of(grid, finite)
+
+def draw_cells(draw, pool, count):
+    picks = draw(st.binary(min_size=count, max_size=count))
+    return [pool[pick % len(pool)] for pick in picks]
+
+
+def draw_any_bits(draw, count):
+    """Cells beyond column 3 of a point record are only copied, so any bits will do."""
+    raw = draw(st.binary(min_size=8 * count, max_size=8 * count))
+    return np.frombuffer(raw, dtype=np.float64).tolist()
 
 
 def tolerances():
@@ -78,49 +91,41 @@ def thread_counts():
     return st.sampled_from([1, 1, 2, 3, 4, 0])
 
 
-def further_values():
-    """Cells beyond column 3 of a point record: only copied, so any bits at all."""
-    return st.one_of(
-        st.floats(allow_nan=True, allow_infinity=True),
-        st.integers(0, 2**64 - 1).map(lambda bits: float(np.uint64(bits).view(np.float64))),
-    )
-
-
 @st.composite
 def coherent_fields(draw):
     """Full-width tables whose keys resolve: the engine cannot fail on them."""
-    keys = draw(
-        st.lists(st.tuples(st.integers(0, 3), st.integers(0, 2)), min_size=1, max_size=5, unique=True)
-    )
-    point = st.tuples(coordinates(), coordinates())
+    keys = draw(st.lists(SEGMENT_KEY, min_size=1, max_size=5, unique=True))
     rows = []
     for key_a, key_b in keys:
         # A cell with a fractional part still names the key under the base rule, and
         # the neighbour rule then needs that exact cell.
         cell_a = key_a + draw(st.sampled_from([0.0, 0.0, 0.5]))
-        rows.append(row_record(cell_a, float(key_b), draw(point), draw(point), draw(point)))
-    # Later duplicates of a key are never used.
+        reference_values = draw_cells(draw, COORDINATES, 6)
+        rows.append([cell_a, 0.0, 0.0, 0.0, float(key_b), *reference_values])
+    # Later records with the key of an earlier one are never used.
     for _ in range(draw(st.integers(0, 2))):
-        rows.append(list(draw(st.sampled_from(rows))[:5]) + [draw(coordinates()) for _ in range(6)])
+        rows.append(draw(st.sampled_from(rows))[:5] + draw_cells(draw, COORDINATES, 6))
     row_keys = [(row[0], row[4]) for row in rows]
 
     connections = []
-    for _ in range(draw(st.integers(0, 6))):
+    for _ in range(draw(st.integers(1, 6))):
         key_a, key_b = draw(st.sampled_from(keys))
         neighbours = draw(st.lists(st.sampled_from(row_keys), max_size=4))
         connections.append(connection_record(float(key_a), float(key_b), *neighbours))
     connection_width = draw(st.sampled_from([FULL_WIDTH, FULL_WIDTH, 12, 14]))
 
-    point_keys = st.one_of(
-        st.sampled_from(keys).map(lambda key: (float(key[0]), float(key[1]))),
-        st.tuples(st.sampled_from([0.0, 1.0, 2.0, 3.9, 4.0]), st.sampled_from([0.0, 1.0, 2.0])),
-    )
+    point_keys = [(float(a), float(b)) for a, b in keys] * 2 + EXTRA_POINT_KEYS
     point_width = draw(st.integers(4, 7))
-    points = []
-    for _ in range(draw(st.integers(0, 25))):
-        key_a, key_b = draw(point_keys)
-        further = [draw(further_values()) for _ in range(point_width - 4)]
-        points.append(point_record(key_a, key_b, draw(coordinates()), draw(coordinates()), *further))
+    count = draw(st.integers(0, 25))
+    point_cells = zip(
+        draw_cells(draw, point_keys, count),
+        draw_cells(draw, COORDINATES, count),
+        draw_cells(draw, COORDINATES, count),
+    )
+    points = [
+        point_record(*key, x, y, *draw_any_bits(draw, point_width - 4))
+        for key, x, y in point_cells
+    ]
     return (
         table(connections, connection_width),
         table(points, point_width),
@@ -128,12 +133,25 @@ def coherent_fields(draw):
     )
 
 
-def key_cells():
-    return st.one_of(st.sampled_from([0.0, 1.0, 2.0, 3.0]), st.sampled_from(ODD_KEY_CELLS))
-
-
-def any_cells():
-    return st.one_of(key_cells(), coordinates())
+@st.composite
+def damaged_fields(draw):
+    """A coherent field with some tables narrowed or widened and some cells replaced."""
+    damaged = []
+    for array in draw(coherent_fields()):
+        records, width = array.shape
+        new_width = draw(st.one_of(st.just(width), st.integers(0, width + 2)))
+        if new_width <= width:
+            array = array[:, :new_width].copy()
+        else:
+            extra = draw_cells(draw, ANY_CELLS, records * (new_width - width))
+            array = np.hstack([array, np.array(extra).reshape(records, new_width - width)])
+        if array.size:
+            for _ in range(draw(st.integers(0, 3))):
+                record = draw(st.integers(0, records - 1))
+                column = draw(st.integers(0, array.shape[1] - 1))
+                array[record, column] = draw(st.sampled_from(ANY_CELLS))
+        damaged.append(array)
+    return tuple(damaged)
 
 
 @st.composite
@@ -143,7 +161,7 @@ def any_tables(draw):
     def draw_table(max_records, widths):
         width = draw(widths)
         count = draw(st.integers(0, max_records))
-        cells = [[draw(any_cells()) for _ in range(width)] for _ in range(count)]
+        cells = draw_cells(draw, ANY_CELLS, count * width)
         return np.array(cells, dtype=np.float64).reshape(count, width)
 
     widths = st.one_of(st.integers(0, 13), st.just(FULL_WIDTH))
@@ -151,7 +169,7 @@ def any_tables(draw):
     points = draw_table(12, st.one_of(st.integers(0, 6), st.just(4)))
     rows = draw_table(5, widths)
     # Neighbour keys must equal row_information cells exactly to be found: copy some.
-    if rows.shape[0] and rows.shape[1] >= 5 and connected.shape[0]:
+    if rows.shape[0] and rows.shape[1] >= 5:
         for record in range(connected.shape[0]):
             for column in range(3, min(connected.shape[1] - 1, 11), 2):
                 if draw(st.booleans()):
