@@ -8,4 +8,5 @@ scripts/install_system_deps.sh
 [ -x .venv/bin/python ] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q '.[demo]'
-cd .venv && exec bin/python -m quillmoor demo "$@"
+# -P: import the installed package, not the source folder of the same name.
+exec .venv/bin/python -P -m quillmoor demo "$@"
