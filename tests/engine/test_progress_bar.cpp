@@ -164,6 +164,7 @@ TEST(ProgressBar, ConcurrentIncreasesAreNeverLost) {
         ProgressBar bar(threads * per_thread, DisplayMode{visible, true},
                         ProgressStyle::from_template(PROGRESS_TEMPLATE));
         std::vector<std::thread> workers;
+        workers.reserve(threads);
         for (int t = 0; t < threads; ++t) {
             workers.emplace_back([&bar] {
                 for (std::uint64_t k = 0; k < per_thread; ++k) {

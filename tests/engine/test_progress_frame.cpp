@@ -29,41 +29,38 @@ const ProgressStyle& fixed_style() {
     return style;
 }
 
-FrameState state_at(std::uint64_t position, std::uint64_t length, nanoseconds elapsed,
-                    std::uint64_t tick = 0, bool finished = false) {
-    FrameState state;
-    state.position = position;
-    state.length = length;
-    state.elapsed = elapsed;
-    state.spinner_tick = tick;
-    state.finished = finished;
-    return state;
+std::string fixed_frame(const FrameState& state, bool colours) {
+    return render_frame(fixed_style(), state, colours);
 }
 
+const FrameState QUARTER_DONE{
+    .position = 10, .length = 40, .elapsed = seconds(75), .spinner_tick = 3};
+
 TEST(ProgressFrame, PlainFrameOfTheFixedTemplate) {
-    EXPECT_EQ(render_frame(fixed_style(), state_at(10, 40, seconds(75), 3), false),
+    EXPECT_EQ(fixed_frame(QUARTER_DONE, false),
               "⠙ [00:01:15] [" + cells("█", 10) + cells("░", 30) + "] 10/40 (3m)");
 }
 
 TEST(ProgressFrame, ColouredFrameWrapsSpinnerAndBothBarPartsInTheirColours) {
-    EXPECT_EQ(render_frame(fixed_style(), state_at(10, 40, seconds(75), 3), true),
+    EXPECT_EQ(fixed_frame(QUARTER_DONE, true),
               "\x1b[32m⠙\x1b[0m [00:01:15] [\x1b[36m" + cells("█", 10) + "\x1b[0m\x1b[34m" +
                   cells("░", 30) + "\x1b[0m] 10/40 (3m)");
 }
 
 TEST(ProgressFrame, EndsOfTheBar) {
     // Finished: blank spinner, full bar, nothing left.
-    EXPECT_EQ(render_frame(fixed_style(), state_at(7, 7, seconds(3661), 5, true), false),
-              "  [01:01:01] [" + cells("█", 40) + "] 7/7 (0s)");
+    const FrameState finished{
+        .position = 7, .length = 7, .elapsed = seconds(3661), .spinner_tick = 5, .finished = true};
+    EXPECT_EQ(fixed_frame(finished, false), "  [01:01:01] [" + cells("█", 40) + "] 7/7 (0s)");
     // Nothing to do at all is a full bar, not an empty one.
-    EXPECT_EQ(render_frame(fixed_style(), state_at(0, 0, nanoseconds(0), 0, true), false),
-              "  [00:00:00] [" + cells("█", 40) + "] 0/0 (0s)");
-    // Nothing done yet: empty bar, unknown estimate.
-    EXPECT_EQ(render_frame(fixed_style(), state_at(0, 5, seconds(2)), false),
-              "⠁ [00:00:02] [" + cells("░", 40) + "] 0/5 (?)");
+    const FrameState nothing_to_do{.finished = true};
+    EXPECT_EQ(fixed_frame(nothing_to_do, false), "  [00:00:00] [" + cells("█", 40) + "] 0/0 (0s)");
     // Empty parts of the bar carry no colour codes.
-    EXPECT_EQ(render_frame(fixed_style(), state_at(0, 0, nanoseconds(0), 0, true), true),
+    EXPECT_EQ(fixed_frame(nothing_to_do, true),
               "\x1b[32m \x1b[0m [00:00:00] [\x1b[36m" + cells("█", 40) + "\x1b[0m] 0/0 (0s)");
+    // Nothing done yet: empty bar, unknown estimate.
+    const FrameState not_started{.position = 0, .length = 5, .elapsed = seconds(2)};
+    EXPECT_EQ(fixed_frame(not_started, false), "⠁ [00:00:02] [" + cells("░", 40) + "] 0/5 (?)");
 }
 
 TEST(ProgressFrame, SpinnerTakesTheTwentyNineFramesInTurn) {
@@ -74,30 +71,35 @@ TEST(ProgressFrame, SpinnerTakesTheTwentyNineFramesInTurn) {
     EXPECT_EQ(all, "⠁⠁⠉⠙⠚⠒⠂⠂⠒⠲⠴⠤⠄⠄⠤⠠⠠⠤⠦⠖⠒⠐⠐⠒⠓⠋⠉⠈⠈");
     const ProgressStyle spinner_only = ProgressStyle::from_template("{spinner}");
     for (std::uint64_t tick = 0; tick < 60; ++tick) {
-        EXPECT_EQ(render_frame(spinner_only, state_at(1, 2, seconds(1), tick), false),
-                  SPINNER_FRAMES[tick % 29]);
+        const FrameState state{.position = 1, .length = 2, .spinner_tick = tick};
+        EXPECT_EQ(render_frame(spinner_only, state, false), SPINNER_FRAMES[tick % 29]);
     }
 }
 
 TEST(ProgressFrame, MessageAndOtherWidthsRender) {
     const ProgressStyle style = ProgressStyle::from_template("{{{bar:4}}} {msg:.bold}");
-    FrameState state = state_at(1, 2, seconds(1));
-    state.message = "done";
+    const FrameState state{.position = 1, .length = 2, .message = "done"};
     EXPECT_EQ(render_frame(style, state, false), "{██░░} done");
     EXPECT_EQ(render_frame(style, state, true), "{██░░} \x1b[1mdone\x1b[0m");
 }
 
+std::size_t filled_of_40(std::uint64_t position, std::uint64_t length) {
+    return filled_cells(FrameState{.position = position, .length = length}, 40);
+}
+
 TEST(ProgressFrame, FilledCellsRoundDownAndNeverOverflow) {
-    EXPECT_EQ(filled_cells(1, 3, 40), 13U);
-    EXPECT_EQ(filled_cells(2, 3, 40), 26U);
-    EXPECT_EQ(filled_cells(39, 40, 40), 39U);
-    EXPECT_EQ(filled_cells(0, 0, 40), 40U);
-    EXPECT_EQ(filled_cells(9, 3, 40), 40U);
-    EXPECT_EQ(filled_cells(0, 3, 40), 0U);
+    EXPECT_EQ(filled_of_40(1, 3), 13U);
+    EXPECT_EQ(filled_of_40(2, 3), 26U);
+    EXPECT_EQ(filled_of_40(39, 40), 39U);
+    EXPECT_EQ(filled_of_40(0, 0), 40U);
+    EXPECT_EQ(filled_of_40(9, 3), 40U);
+    EXPECT_EQ(filled_of_40(0, 3), 0U);
     constexpr std::uint64_t top = std::numeric_limits<std::uint64_t>::max();
-    EXPECT_EQ(filled_cells(top - 1, top, 40), 39U);  // one short of done is not full
-    EXPECT_EQ(filled_cells(top / 2, top, 40), 19U);
-    EXPECT_EQ(filled_cells(1, top, 40), 0U);
+    EXPECT_EQ(filled_of_40(top - 1, top), 39U);  // one short of done is not full
+    EXPECT_EQ(filled_of_40(top / 2, top), 19U);
+    EXPECT_EQ(filled_of_40(1, top), 0U);
+    const FrameState half{.position = 1, .length = 2};
+    EXPECT_EQ(filled_cells(half, 0), 0U);
 }
 
 TEST(ProgressFrame, ElapsedIsHoursMinutesSeconds) {
@@ -133,8 +135,8 @@ TEST(ProgressFrame, FittingToTheTerminalCountsCharactersNotBytesOrEscapes) {
     EXPECT_EQ(fit_to_columns("\x1b[36m████\x1b[0mab", 2), "\x1b[36m██\x1b[0m");
     EXPECT_EQ(fit_to_columns("ab", 0), "");
 
-    const std::string frame =
-        render_frame(fixed_style(), state_at(123, 456, seconds(10), 0), true);
+    const FrameState state{.position = 123, .length = 456, .elapsed = seconds(10)};
+    const std::string frame = fixed_frame(state, true);
     EXPECT_EQ(fit_to_columns(frame, DEFAULT_TERMINAL_COLUMNS), frame);
     const std::string narrow = fit_to_columns(frame, 20);
     EXPECT_EQ(narrow, "\x1b[32m⠁\x1b[0m [00:00:10] [\x1b[36m" + cells("█", 6) + "\x1b[0m");

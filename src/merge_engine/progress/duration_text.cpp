@@ -35,22 +35,30 @@ std::optional<std::chrono::nanoseconds> estimate_remaining(std::uint64_t positio
     return std::chrono::nanoseconds(static_cast<std::chrono::nanoseconds::rep>(remaining));
 }
 
+namespace {
+
+constexpr long long SECONDS_PER_MINUTE = 60;
+constexpr long long SECONDS_PER_HOUR = 60 * SECONDS_PER_MINUTE;
+constexpr long long SECONDS_PER_DAY = 24 * SECONDS_PER_HOUR;
+
+}  // namespace
+
 std::string format_eta(std::optional<std::chrono::nanoseconds> remaining) {
     if (!remaining.has_value()) {
         return "?";
     }
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*remaining).count();
     const long long total = seconds < 0 ? 0 : static_cast<long long>(seconds);
-    if (total < 60) {
+    if (total < SECONDS_PER_MINUTE) {
         return std::to_string(total) + "s";
     }
-    if (total < 60 * 60) {
-        return std::to_string(total / 60) + "m";
+    if (total < SECONDS_PER_HOUR) {
+        return std::to_string(total / SECONDS_PER_MINUTE) + "m";
     }
-    if (total < 24 * 60 * 60) {
-        return std::to_string(total / (60 * 60)) + "h";
+    if (total < SECONDS_PER_DAY) {
+        return std::to_string(total / SECONDS_PER_HOUR) + "h";
     }
-    return std::to_string(total / (24 * 60 * 60)) + "d";
+    return std::to_string(total / SECONDS_PER_DAY) + "d";
 }
 
 }  // namespace quillmoor

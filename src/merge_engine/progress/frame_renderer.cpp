@@ -28,13 +28,14 @@ std::string repeated(std::string_view glyph, std::size_t count) {
 
 }  // namespace
 
-std::size_t filled_cells(std::uint64_t position, std::uint64_t length, std::size_t width) {
-    if (position >= length) {
+std::size_t filled_cells(const FrameState& state, std::size_t width) {
+    const std::uint64_t position = state.position;
+    if (position >= state.length) {
         return width;
     }
     // floor(position * width / length) by repeated addition modulo length: exact for
     // every 64-bit count, where the product itself could overflow.
-    const std::uint64_t step_back = length - position;
+    const std::uint64_t step_back = state.length - position;
     std::uint64_t remainder = 0;
     std::size_t filled = 0;
     for (std::size_t k = 0; k < width; ++k) {
@@ -66,7 +67,7 @@ std::string render_frame(const ProgressStyle& style, const FrameState& state, bo
             append_styled(out, format_elapsed_precise(state.elapsed), part.style, colours);
             break;
         case TemplateField::bar: {
-            const std::size_t filled = filled_cells(state.position, state.length, part.width);
+            const std::size_t filled = filled_cells(state, part.width);
             append_styled(out, repeated(FILLED_CELL, filled), part.style, colours);
             append_styled(out, repeated(EMPTY_CELL, part.width - filled), part.alt_style, colours);
             break;

@@ -26,12 +26,12 @@ struct FrameState {
     std::chrono::nanoseconds elapsed{0};
     std::uint64_t spinner_tick = 0;  // the frame shown is SPINNER_FRAMES[tick % 29]
     bool finished = false;
-    std::string_view message;
+    std::string_view message{};
 };
 
-// Cells of a bar `width` wide filled at position/length, rounded down; a bar with
-// nothing to do (length 0) or past its end is full.
-std::size_t filled_cells(std::uint64_t position, std::uint64_t length, std::size_t width);
+// Cells of a bar `width` wide filled at the state's position/length, rounded down; a bar
+// with nothing to do (length 0) or past its end is full.
+std::size_t filled_cells(const FrameState& state, std::size_t width);
 
 // One frame of the bar as text, without any line control; colours as ANSI escapes
 // when `colours` is set.
