@@ -1,0 +1,193 @@
+#include "merge_engine/worker_pool/worker_pool.hpp"
+#include "worker_pool_test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+namespace quillmoor {
+namespace {
+
+using testing::RunCounts;
+using testing::ThreadCensus;
+using namespace std::chrono_literals;
+
+// Exit codes of a forked child.
+constexpr int CHILD_OK = 0;
+constexpr int CHILD_WRONG_RESULT = 3;
+constexpr int CHILD_ONE_THREAD = 4;
+constexpr int CHILD_FAILURE_LOST = 5;
+constexpr int CHILD_THREADS_UNEXPECTED = 6;
+
+// What a child checks: a parallel run covers every index once, really runs on several
+// threads, and still reports a failure.
+int use_pool_in_child() {
+    constexpr std::size_t count = 400;
+    RunCounts counts(count);
+    ThreadCensus census(3s);
+    run_indexed(count, 4, [&](std::size_t i) {
+        counts.hit(i);
+        census.arrive();
+        census.wait_for_threads(4);
+    });
+    if (counts.first_not_run_once() != count) {
+        return CHILD_WRONG_RESULT;
+    }
+    if (census.distinct() < 2) {
+        return CHILD_ONE_THREAD;
+    }
+    try {
+        run_indexed(count, 3, [](std::size_t i) {
+            if (i >= 100) {
+                throw std::runtime_error("late");
+            }
+        });
+        return CHILD_FAILURE_LOST;
+    } catch (const std::runtime_error&) {
+    }
+    return CHILD_OK;
+}
+
+// Forks; the child runs `body` under a watchdog (a hang ends it by SIGALRM) and exits
+// with its result. Returns the child's wait status.
+template <typename Body>
+int fork_and_wait(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(30);
+        int code = 99;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return status;
+}
+
+void expect_child_ok(int status) {
+    ASSERT_TRUE(WIFEXITED(status)) << "child did not exit; signal "
+                                   << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), CHILD_OK);
+}
+
+void expect_pool_works_here() {
+    RunCounts counts(1000);
+    run_indexed(1000, 4, [&](std::size_t i) { counts.hit(i); });
+    EXPECT_EQ(counts.first_not_run_once(), 1000U);
+}
+
+TEST(WorkerPoolFork, ChildOfAProcessThatUsedThePoolUsesItToo) {
+    expect_pool_works_here();
+    run_indexed(100, 255, [](std::size_t) {});
+    expect_child_ok(fork_and_wait(use_pool_in_child));
+    expect_pool_works_here();
+    // And a grandchild, from a child that used the pool itself.
+    expect_child_ok(fork_and_wait([] {
+        const int first = use_pool_in_child();
+        if (first != CHILD_OK) {
+            return first;
+        }
+        const int status = fork_and_wait(use_pool_in_child);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+    }));
+}
+
+TEST(WorkerPoolFork, ThreadsThatCalledThePoolEarlierDoNotHoldTheChildBack) {
+    // A caller thread that stays alive after its calls, like an idle Python thread.
+    std::atomic<bool> called{false};
+    std::atomic<bool> release{false};
+    std::thread caller([&] {
+        RunCounts counts(500);
+        run_indexed(500, 3, [&](std::size_t i) { counts.hit(i); });
+        called = true;
+        while (!release) {
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    while (!called) {
+        std::this_thread::sleep_for(1ms);
+    }
+    expect_child_ok(fork_and_wait(use_pool_in_child));
+    release = true;
+    caller.join();
+    expect_pool_works_here();
+}
+
+TEST(WorkerPoolFork, ChildRunsOnItsCallingThreadWhenOtherCodeKeepsOneTbbBusy) {
+    run_indexed(100, 4, [](std::size_t) {});
+    // Another oneTBB user in the process holds the scheduler, so it cannot be shut down
+    // before the fork; the child must still get every index run, without hanging.
+    tbb::task_arena other_user(2);
+    other_user.execute([] { tbb::parallel_for(0, 100, [](int) {}); });
+    expect_child_ok(fork_and_wait([] {
+        constexpr std::size_t count = 300;
+        RunCounts counts(count);
+        ThreadCensus census(1s);
+        run_indexed(count, 4, [&](std::size_t i) {
+            counts.hit(i);
+            census.arrive();
+        });
+        if (counts.first_not_run_once() != count) {
+            return CHILD_WRONG_RESULT;
+        }
+        return census.distinct() == 1 && census.saw(std::this_thread::get_id())
+                   ? CHILD_OK
+                   : CHILD_THREADS_UNEXPECTED;
+    }));
+    expect_pool_works_here();
+}
+
+TEST(WorkerPoolFork, ForkWaitsForARunInProgressOnAnotherThread) {
+    constexpr std::size_t count = 200;
+    RunCounts counts(count);
+    std::atomic<bool> started{false};
+    std::thread runner([&] {
+        run_indexed(count, 4, [&](std::size_t i) {
+            started = true;
+            counts.hit(i);
+            std::this_thread::sleep_for(2ms);
+        });
+    });
+    while (!started) {
+        std::this_thread::sleep_for(1ms);
+    }
+    expect_child_ok(fork_and_wait(use_pool_in_child));
+    runner.join();
+    EXPECT_EQ(counts.first_not_run_once(), count);
+}
+
+TEST(WorkerPoolFork, ATaskThatForksDoesNotDeadlockItsRun) {
+    constexpr std::size_t count = 100;
+    RunCounts counts(count);
+    std::atomic<int> child_status{-1};
+    run_indexed(count, 4, [&](std::size_t i) {
+        counts.hit(i);
+        if (i == 50) {
+            // The child of a fork from inside a run only exits, as after exec.
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::_exit(CHILD_OK);
+            }
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            child_status = status;
+        }
+    });
+    EXPECT_EQ(counts.first_not_run_once(), count);
+    EXPECT_TRUE(WIFEXITED(child_status.load()) && WEXITSTATUS(child_status.load()) == CHILD_OK);
+    expect_pool_works_here();
+}
+
+}  // namespace
+}  // namespace quillmoor
