@@ -89,4 +89,7 @@ PyModuleDef native_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&native_module); }
+// The interpreter looks the module up by this exact name.
+PyMODINIT_FUNC PyInit__native() {  // NOLINT(bugprone-reserved-identifier)
+    return PyModuleDef_Init(&native_module);
+}

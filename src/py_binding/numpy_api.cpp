@@ -51,10 +51,10 @@ const char* find_multiarray_module_name() {
     return major_value >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
 }
 
-void** get_numpy_api(const char* module_name, const char* capsule_name) {
+void** get_numpy_api(const char* module_name) {
     PyRef name = checked(PyUnicode_FromString(module_name));
     PyRef module = checked(PyImport_Import(name.get()));
-    PyRef capsule = checked(PyObject_GetAttrString(module.get(), capsule_name));
+    PyRef capsule = checked(PyObject_GetAttrString(module.get(), API_CAPSULE_ATTRIBUTE));
     if (!PyCapsule_CheckExact(capsule.get())) {
         const std::string type_name = type_qualname(Py_TYPE(capsule.get()));
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'",
@@ -102,7 +102,7 @@ void** load_table() {
         module_name = find_multiarray_module_name();
         multiarray_module_name.store(module_name, std::memory_order_release);
     }
-    void** table = get_numpy_api(module_name, API_CAPSULE_ATTRIBUTE);
+    void** table = get_numpy_api(module_name);
     check_compatibility(table);
     return table;
 }
