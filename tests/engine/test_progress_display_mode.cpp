@@ -2,56 +2,43 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace quillmoor {
 namespace {
 
-TerminalEnvironment colour_terminal() {
-    TerminalEnvironment environment;
-    environment.stderr_is_terminal = true;
-    environment.term = "xterm-256color";
-    return environment;
-}
+struct Case {
+    const char* what;
+    std::function<void(TerminalEnvironment&)> change;  // applied to a colour terminal
+    bool visible;
+    bool colours;
+};
 
-TEST(ProgressDisplayMode, ATerminalWithTermSetShowsTheBarInColour) {
-    const DisplayMode mode = decide_display_mode(colour_terminal());
-    EXPECT_TRUE(mode.visible);
-    EXPECT_TRUE(mode.colours);
-}
-
-TEST(ProgressDisplayMode, HiddenWithoutTerminalOrWithNoColorOrDumbOrMissingTerm) {
-    TerminalEnvironment file = colour_terminal();
-    file.stderr_is_terminal = false;
-    TerminalEnvironment no_color = colour_terminal();
-    no_color.no_color = "";  // set, even empty
-    TerminalEnvironment dumb = colour_terminal();
-    dumb.term = "dumb";
-    TerminalEnvironment no_term = colour_terminal();
-    no_term.term.reset();
-    TerminalEnvironment forced_file = file;
-    forced_file.clicolor_force = "1";  // forcing colours does not force drawing
-    for (const TerminalEnvironment& environment : {file, no_color, dumb, no_term, forced_file}) {
+TEST(ProgressDisplayMode, TerminalAndEnvironmentRules) {
+    const Case cases[] = {
+        {"colour terminal", [](auto&) {}, true, true},
+        {"stderr is a file", [](auto& e) { e.stderr_is_terminal = false; }, false, false},
+        {"forcing colours does not force drawing",
+         [](auto& e) { e.stderr_is_terminal = false; e.clicolor_force = "1"; }, false, false},
+        {"NO_COLOR set, even empty", [](auto& e) { e.no_color = ""; }, false, false},
+        {"TERM dumb", [](auto& e) { e.term = "dumb"; }, false, false},
+        {"TERM unset", [](auto& e) { e.term.reset(); }, false, false},
+        {"CLICOLOR 0", [](auto& e) { e.clicolor = "0"; }, true, false},
+        {"CLICOLOR 1", [](auto& e) { e.clicolor = "1"; }, true, true},
+        {"CLICOLOR_FORCE 0 forces nothing",
+         [](auto& e) { e.clicolor = "0"; e.clicolor_force = "0"; }, true, false},
+        {"CLICOLOR_FORCE 1", [](auto& e) { e.clicolor = "0"; e.clicolor_force = "1"; }, true, true},
+        {"CLICOLOR_FORCE empty", [](auto& e) { e.clicolor = "0"; e.clicolor_force = ""; }, true, true},
+    };
+    for (const Case& c : cases) {
+        TerminalEnvironment environment;
+        environment.stderr_is_terminal = true;
+        environment.term = "xterm-256color";
+        c.change(environment);
         const DisplayMode mode = decide_display_mode(environment);
-        EXPECT_FALSE(mode.visible);
-        EXPECT_FALSE(mode.colours);
+        EXPECT_EQ(mode.visible, c.visible) << c.what;
+        EXPECT_EQ(mode.colours, c.colours) << c.what;
     }
-}
-
-TEST(ProgressDisplayMode, ClicolorZeroTurnsColoursOffUnlessForced) {
-    TerminalEnvironment environment = colour_terminal();
-    environment.clicolor = "0";
-    EXPECT_TRUE(decide_display_mode(environment).visible);
-    EXPECT_FALSE(decide_display_mode(environment).colours);
-
-    environment.clicolor_force = "0";
-    EXPECT_FALSE(decide_display_mode(environment).colours);
-    environment.clicolor_force = "1";
-    EXPECT_TRUE(decide_display_mode(environment).colours);
-    environment.clicolor_force = "";
-    EXPECT_TRUE(decide_display_mode(environment).colours);
-
-    environment.clicolor = "1";
-    environment.clicolor_force.reset();
-    EXPECT_TRUE(decide_display_mode(environment).colours);
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 namespace quillmoor {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
 
@@ -24,25 +23,16 @@ std::string cells(std::string_view glyph, std::size_t count) {
     return out;
 }
 
-const ProgressStyle& fixed_style() {
-    static const ProgressStyle style = ProgressStyle::from_template(PROGRESS_TEMPLATE);
-    return style;
-}
-
 std::string fixed_frame(const FrameState& state, bool colours) {
-    return render_frame(fixed_style(), state, colours);
+    static const ProgressStyle style = ProgressStyle::from_template(PROGRESS_TEMPLATE);
+    return render_frame(style, state, colours);
 }
 
-const FrameState QUARTER_DONE{
-    .position = 10, .length = 40, .elapsed = seconds(75), .spinner_tick = 3};
-
-TEST(ProgressFrame, PlainFrameOfTheFixedTemplate) {
-    EXPECT_EQ(fixed_frame(QUARTER_DONE, false),
+TEST(ProgressFrame, FixedTemplatePlainAndInColour) {
+    const FrameState quarter{.position = 10, .length = 40, .elapsed = seconds(75), .spinner_tick = 3};
+    EXPECT_EQ(fixed_frame(quarter, false),
               "⠙ [00:01:15] [" + cells("█", 10) + cells("░", 30) + "] 10/40 (3m)");
-}
-
-TEST(ProgressFrame, ColouredFrameWrapsSpinnerAndBothBarPartsInTheirColours) {
-    EXPECT_EQ(fixed_frame(QUARTER_DONE, true),
+    EXPECT_EQ(fixed_frame(quarter, true),
               "\x1b[32m⠙\x1b[0m [00:01:15] [\x1b[36m" + cells("█", 10) + "\x1b[0m\x1b[34m" +
                   cells("░", 30) + "\x1b[0m] 10/40 (3m)");
 }
@@ -52,10 +42,8 @@ TEST(ProgressFrame, EndsOfTheBar) {
     const FrameState finished{
         .position = 7, .length = 7, .elapsed = seconds(3661), .spinner_tick = 5, .finished = true};
     EXPECT_EQ(fixed_frame(finished, false), "  [01:01:01] [" + cells("█", 40) + "] 7/7 (0s)");
-    // Nothing to do at all is a full bar, not an empty one.
+    // Nothing to do at all is a full bar, not an empty one; empty parts carry no colour.
     const FrameState nothing_to_do{.finished = true};
-    EXPECT_EQ(fixed_frame(nothing_to_do, false), "  [00:00:00] [" + cells("█", 40) + "] 0/0 (0s)");
-    // Empty parts of the bar carry no colour codes.
     EXPECT_EQ(fixed_frame(nothing_to_do, true),
               "\x1b[32m \x1b[0m [00:00:00] [\x1b[36m" + cells("█", 40) + "\x1b[0m] 0/0 (0s)");
     // Nothing done yet: empty bar, unknown estimate.
@@ -63,24 +51,18 @@ TEST(ProgressFrame, EndsOfTheBar) {
     EXPECT_EQ(fixed_frame(not_started, false), "⠁ [00:00:02] [" + cells("░", 40) + "] 0/5 (?)");
 }
 
-TEST(ProgressFrame, SpinnerTakesTheTwentyNineFramesInTurn) {
+TEST(ProgressFrame, SpinnerTakesTheTwentyNineFramesInTurnAndOtherFieldsRender) {
     std::string all;
     for (const std::string_view frame : SPINNER_FRAMES) {
         all += frame;
     }
     EXPECT_EQ(all, "⠁⠁⠉⠙⠚⠒⠂⠂⠒⠲⠴⠤⠄⠄⠤⠠⠠⠤⠦⠖⠒⠐⠐⠒⠓⠋⠉⠈⠈");
-    const ProgressStyle spinner_only = ProgressStyle::from_template("{spinner}");
+    const ProgressStyle style = ProgressStyle::from_template("{spinner}{{{bar:4}}}{msg}");
     for (std::uint64_t tick = 0; tick < 60; ++tick) {
-        const FrameState state{.position = 1, .length = 2, .spinner_tick = tick};
-        EXPECT_EQ(render_frame(spinner_only, state, false), SPINNER_FRAMES[tick % 29]);
+        const FrameState state{.position = 1, .length = 2, .spinner_tick = tick, .message = "m"};
+        EXPECT_EQ(render_frame(style, state, false),
+                  std::string(SPINNER_FRAMES[tick % 29]) + "{██░░}m");
     }
-}
-
-TEST(ProgressFrame, MessageAndOtherWidthsRender) {
-    const ProgressStyle style = ProgressStyle::from_template("{{{bar:4}}} {msg:.bold}");
-    const FrameState state{.position = 1, .length = 2, .message = "done"};
-    EXPECT_EQ(render_frame(style, state, false), "{██░░} done");
-    EXPECT_EQ(render_frame(style, state, true), "{██░░} \x1b[1mdone\x1b[0m");
 }
 
 std::size_t filled_of_40(std::uint64_t position, std::uint64_t length) {
@@ -91,55 +73,37 @@ TEST(ProgressFrame, FilledCellsRoundDownAndNeverOverflow) {
     EXPECT_EQ(filled_of_40(1, 3), 13U);
     EXPECT_EQ(filled_of_40(2, 3), 26U);
     EXPECT_EQ(filled_of_40(39, 40), 39U);
-    EXPECT_EQ(filled_of_40(0, 0), 40U);
     EXPECT_EQ(filled_of_40(9, 3), 40U);
-    EXPECT_EQ(filled_of_40(0, 3), 0U);
     constexpr std::uint64_t top = std::numeric_limits<std::uint64_t>::max();
     EXPECT_EQ(filled_of_40(top - 1, top), 39U);  // one short of done is not full
     EXPECT_EQ(filled_of_40(top / 2, top), 19U);
     EXPECT_EQ(filled_of_40(1, top), 0U);
-    const FrameState half{.position = 1, .length = 2};
-    EXPECT_EQ(filled_cells(half, 0), 0U);
 }
 
-TEST(ProgressFrame, ElapsedIsHoursMinutesSeconds) {
-    EXPECT_EQ(format_elapsed_precise(nanoseconds(0)), "00:00:00");
-    EXPECT_EQ(format_elapsed_precise(milliseconds(59999)), "00:00:59");
+TEST(ProgressFrame, ElapsedAndEta) {
+    EXPECT_EQ(format_elapsed_precise(std::chrono::milliseconds(59999)), "00:00:59");
     EXPECT_EQ(format_elapsed_precise(seconds(3600 * 100 + 61)), "100:01:01");
-}
-
-TEST(ProgressFrame, EtaEstimateAndItsText) {
-    EXPECT_EQ(estimate_remaining(5, 5, seconds(9)), nanoseconds(0));
-    EXPECT_EQ(estimate_remaining(0, 5, seconds(9)), std::nullopt);
     EXPECT_EQ(estimate_remaining(1, 4, seconds(2)), seconds(6));
     // A rate that would overflow saturates instead of wrapping to a negative time.
-    const auto long_wait = estimate_remaining(1, std::numeric_limits<std::uint64_t>::max(), seconds(1000));
-    ASSERT_TRUE(long_wait.has_value());
-    EXPECT_EQ(*long_wait, nanoseconds::max());
-
-    EXPECT_EQ(format_eta(std::nullopt), "?");
-    EXPECT_EQ(format_eta(nanoseconds(0)), "0s");
+    EXPECT_EQ(estimate_remaining(1, std::numeric_limits<std::uint64_t>::max(), seconds(1000)),
+              nanoseconds::max());
     EXPECT_EQ(format_eta(seconds(59)), "59s");
     EXPECT_EQ(format_eta(seconds(60)), "1m");
     EXPECT_EQ(format_eta(seconds(3599)), "59m");
-    EXPECT_EQ(format_eta(seconds(3600)), "1h");
     EXPECT_EQ(format_eta(seconds(86399)), "23h");
     EXPECT_EQ(format_eta(seconds(86400 * 3)), "3d");
 }
 
 TEST(ProgressFrame, FittingToTheTerminalCountsCharactersNotBytesOrEscapes) {
     EXPECT_EQ(fit_to_columns("abcdef", 4), "abcd");
-    EXPECT_EQ(fit_to_columns("abc", 4), "abc");
     EXPECT_EQ(fit_to_columns("█░█░█", 3), "█░█");
     EXPECT_EQ(fit_to_columns("\x1b[36m████\x1b[0m", 4), "\x1b[36m████\x1b[0m");
     EXPECT_EQ(fit_to_columns("\x1b[36m████\x1b[0mab", 2), "\x1b[36m██\x1b[0m");
-    EXPECT_EQ(fit_to_columns("ab", 0), "");
-
     const FrameState state{.position = 123, .length = 456, .elapsed = seconds(10)};
     const std::string frame = fixed_frame(state, true);
     EXPECT_EQ(fit_to_columns(frame, DEFAULT_TERMINAL_COLUMNS), frame);
-    const std::string narrow = fit_to_columns(frame, 20);
-    EXPECT_EQ(narrow, "\x1b[32m⠁\x1b[0m [00:00:10] [\x1b[36m" + cells("█", 6) + "\x1b[0m");
+    EXPECT_EQ(fit_to_columns(frame, 20),
+              "\x1b[32m⠁\x1b[0m [00:00:10] [\x1b[36m" + cells("█", 6) + "\x1b[0m");
 }
 
 }  // namespace
