@@ -129,6 +129,7 @@ class TestMistakes:
         failed = run_module(["merge", narrow, "-o", "o.npy"], cwd=tmp_path)
         assert failed.returncode == 1
         assert "quillmoor merge: error: the merge failed (PanicException)" in failed.stderr
+        assert "points_in_rows at least 4 columns" in failed.stderr
         assert "Traceback" not in failed.stderr
         assert not (tmp_path / "o.npy").exists()
 

@@ -7,6 +7,13 @@ import numpy as np
 from quillmoor import merge_points_removing_overlap
 from quillmoor.cli.command_error import CommandError
 
+# The engine's text for a read past a table's last column.
+OUT_OF_BOUNDS = "ndarray: index out of bounds"
+NARROW_TABLE_HINT = (
+    "a table is narrower than its layout: connected_crop_rows needs a NaN after its "
+    "last neighbour or 11 columns, points_in_rows at least 4 columns (key_a, key_b, x, y)"
+)
+
 
 def merge_tables(
     connected_crop_rows: np.ndarray,
@@ -24,4 +31,7 @@ def merge_tables(
     except BaseException as error:  # noqa: B036
         # Internal failures arrive as PanicException, which derives from BaseException
         # so that "except Exception" misses it.
-        raise CommandError(f"the merge failed ({type(error).__name__}): {error}") from None
+        message = f"the merge failed ({type(error).__name__}): {error}"
+        if str(error) == OUT_OF_BOUNDS:
+            message += f"\n  {NARROW_TABLE_HINT}"
+        raise CommandError(message) from None
