@@ -59,7 +59,7 @@ def point_record(key_a, key_b, x, y, *further):
 ODD_KEY_CELLS = [NAN, -1.0, -0.0, 0.5, 1.5, 2.9, 4294967295.0, 5e9, INF, -INF]
 # Small grids make ties in coordinates and between reference points common.
 GRID = [float(v) for v in range(-2, 7)] + [0.5, 2.5, 3.5]
-ODD_COORDINATES = [NAN, INF, -INF, 1e300, -1e300, 5e-324, 1e-160, -0.0]
+ODD_COORDINATES = [NAN, INF, -INF, 1.5e308, -1.5e308, 1e300, 5e-324, 1e-160, -0.0]
 UNEVEN_COORDINATES = [0.1, 1 / 3, 7.25, -3.7, 10.000000000000002, 2.675, 12.5, 19.9, -11.3]
 COORDINATES = GRID * 3 + UNEVEN_COORDINATES + ODD_COORDINATES
 ANY_CELLS = [0.0, 1.0, 2.0, 3.0] * 2 + ODD_KEY_CELLS + COORDINATES

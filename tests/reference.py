@@ -21,7 +21,7 @@ REFERENCE_VALUE_COUNT = 6
 # Failure kinds. Only out-of-bounds reads have a fixed text; the others carry texts
 # chosen by the engine, so the model records no text for them.
 OUT_OF_BOUNDS = "out of bounds"
-ROW_INFORMATION_UNUSABLE = "row_information has no records or is too narrow"
+ROW_INFORMATION_UNUSABLE = "row_information has no records or no columns"
 NO_BASE_ROW_RECORD = "no row record matches the base key"
 NO_NEIGHBOUR_ROW_RECORD = "no row record matches a neighbour key"
 REFERENCE_COUNT = "row record does not hold exactly six reference values"
@@ -114,20 +114,28 @@ def gather_points_by_key(tables: Tables, key_a: int, key_b: int) -> list[int]:
     return gathered
 
 
-def base_rule_matches(record: list[float], key_a: int, key_b: int) -> bool:
-    return key_from_cell(record[0]) == key_a and key_from_cell(record[4]) == key_b
+def base_rule_matches(cell: float, key: int) -> bool:
+    return key_from_cell(cell) == key
 
 
-def neighbour_rule_matches(record: list[float], cell_a: float, cell_b: float) -> bool:
-    return record[0] == cell_a and record[4] == cell_b
+def neighbour_rule_matches(cell: float, key_cell: float) -> bool:
+    return cell == key_cell
 
 
 def find_row_record(tables: Tables, matches, key_a, key_b, missing_kind: str) -> list[float]:
-    """Values from column 4 on of the first row record the rule accepts."""
-    if len(tables.row_cells) == 0 or tables.rows_width < 5:
+    """Values from column 4 on of the first row record the rule accepts.
+
+    Column 4 is read only for a record whose column 0 matched, so a table of 1 to 4
+    columns fails with an out-of-bounds read there, or by finding no record at all.
+    """
+    if len(tables.row_cells) == 0 or tables.rows_width == 0:
         raise ReferenceFailure(ROW_INFORMATION_UNUSABLE, None)
     for record in tables.row_cells:
-        if matches(record, key_a, key_b):
+        if not matches(record[0], key_a):
+            continue
+        if tables.rows_width < 5:
+            raise out_of_bounds()
+        if matches(record[4], key_b):
             return record[4:]
     raise ReferenceFailure(missing_kind, None)
 
@@ -200,6 +208,8 @@ def is_outside_overlap(point: list[float], cut_point, near_end, tolerance: float
 
     With both directions non-zero the two halves are exactly the four rows of the
     orientation table; a tie or a NaN on an axis only removes that axis's bounds.
+    A point with a NaN coordinate and a NaN tolerance keep nothing, also where no
+    bound is left to compare them with (an axis-aligned row, a NaN cut point).
     """
     if len(point) < 4:
         raise out_of_bounds()
@@ -207,8 +217,10 @@ def is_outside_overlap(point: list[float], cut_point, near_end, tolerance: float
     ax, ay = cut_point
     bx, by = near_end
     t = tolerance
+    if math.isnan(px) or math.isnan(py) or math.isnan(t):
+        return False
     if distance(ax, ay, bx, by) < t:
-        return not (math.isnan(px) or math.isnan(py))
+        return True
     sx = direction(ax, bx)
     sy = direction(ay, by)
     first_half = on_cut_point_side(px, ax, sx, t) and on_cut_point_side(py, ay, sy, t)

@@ -37,6 +37,12 @@ JUNCTIONS = {
     # Along x, A before B: F = (20,0), N = (10,0), N' = (6,0), M = (8,0), s = -0.2.
     "x axis, cut before": ([(20, 0), (10, 0), (15, 0)], [(6, 0), (0, 0), (3, 0)],
                            (8.0, 0.0), (10.0, 0.0)),
+    # The far ends are the p2 points: (2,2) is farthest, so N = p0 and N' = q0.
+    "far ends at p2": ([(10, 0), (5, 0), (0, 0)], [(12, 0), (16, 0), (20, 0)],
+                       (11.0, 0.0), (10.0, 0.0)),
+    # (0,0) and (2,2) tie for the greatest distance; the first wins: N = p1, N' = q1.
+    "tie goes to the first pair": ([(0, 0), (10, 0), (0, 0)], [(20, 0), (12, 0), (20, 0)],
+                                   (11.0, 0.0), (10.0, 0.0)),
     # All base points equal: F = N, u = (0,0), so s = 0/0 and the cut point is NaN.
     "degenerate": ([(5, 5), (5, 5), (5, 5)], [(6, 6), (9, 9), (7, 7)],
                    (NAN, NAN), (5.0, 5.0)),
@@ -152,9 +158,12 @@ def test_tolerance_above_the_junction_distance_cuts_nothing(merge):
 # ------------------------------------------------------------- ties and NaN in the orientation
 
 
-def test_axis_aligned_cut_beyond_the_near_end_keeps_the_interior(merge):
+@pytest.mark.parametrize(
+    "junction", ["x axis, cut beyond", "far ends at p2", "tie goes to the first pair"]
+)
+def test_axis_aligned_cut_beyond_the_near_end_keeps_the_interior(merge, junction):
     points = [(11.0, 0.0), (5.0, 1.0), (5.0, 0.0), (10.0, 0.0)]
-    assert kept_points(merge, "x axis, cut beyond", points, 0.5) == points[:3]
+    assert kept_points(merge, junction, points, 0.5) == points[:3]
 
 
 def test_axis_aligned_cut_before_the_near_end_keeps_the_interior(merge):
@@ -165,6 +174,16 @@ def test_axis_aligned_cut_before_the_near_end_keeps_the_interior(merge):
 def test_nan_cut_point_drops_nothing(merge):
     points = [(5.0, 5.0), (0.0, 0.0), (100.0, -100.0), (5.0, 6.0), (-3.0, 40.0)]
     assert kept_points(merge, "degenerate", points, 0.5) == points
+
+
+@pytest.mark.parametrize("junction", ["x axis, cut beyond", "x axis, cut before", "degenerate"])
+def test_axes_without_bounds_keep_no_nan_point_and_nothing_under_nan_tolerance(
+    merge, junction
+):
+    # The y axis (or both axes) set no bound here; NaN still keeps nothing.
+    points = [(11.0, NAN), (NAN, 0.0), (5.0, 0.0)]
+    assert kept_points(merge, junction, points, 0.5) == [(5.0, 0.0)]
+    assert kept_points(merge, junction, points, NAN) == []
 
 
 @pytest.mark.parametrize("along", ["x", "y"])
