@@ -23,6 +23,9 @@ void write_all(std::string_view bytes) {
             }
             return;
         }
+        if (written == 0) {  // no progress and no error: give up rather than spin
+            return;
+        }
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
 }
