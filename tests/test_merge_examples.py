@@ -198,7 +198,8 @@ def test_field_of_axis_aligned_rows_keeps_every_interior_point(merge, along):
     for crop_row, offset in ((1, 0.0), (2, 3.0), (3, -6.0)):
         for segment, (start, end) in spans.items():
             rows.append(segment_record(crop_row, segment, place(start, offset), place(end, offset)))
-            points += [point_record(crop_row, segment, *place(u, offset)) for u in range(start, end + 1)]
+            points += [point_record(crop_row, segment, *place(u, offset))
+                       for u in range(start, end + 1)]
         connected += [
             connection_record(crop_row, 1, (crop_row, 2)),
             connection_record(crop_row, 2, (crop_row, 1), (crop_row, 3)),
