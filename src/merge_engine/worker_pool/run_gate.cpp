@@ -11,13 +11,11 @@ void RunGate::enter() {
 }
 
 void RunGate::leave() noexcept {
-    bool last = false;
-    {
-        const std::lock_guard lock(mutex_);
-        --active_runs_;
-        last = active_runs_ == 0;
-    }
-    if (last) {
+    // Notified under the lock, so that once close() returns no thread is still inside
+    // the condition variable: the fork's child then copies it at rest.
+    const std::lock_guard lock(mutex_);
+    --active_runs_;
+    if (active_runs_ == 0) {
         changed_.notify_all();
     }
 }

@@ -3,6 +3,7 @@
 #include "merge_engine/internal_error.hpp"
 #include "merge_engine/worker_pool/lowest_failure.hpp"
 #include "merge_engine/worker_pool/scheduler_state.hpp"
+#include "merge_engine/worker_pool/tsan_annotations.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -29,9 +30,8 @@ void run_in_order(std::size_t count, const std::function<void(std::size_t)>& tas
 // Runs one range's indices in increasing order. A failure ends the range, and so does
 // reaching an index above a failure known elsewhere; indices below every known failure
 // always run, so the lowest failing index is always found.
-void run_range(const IndexRange& range, const std::function<void(std::size_t)>& task,
-               LowestFailure& failures) {
-    const ParallelTaskScope in_task;
+void run_indices(const IndexRange& range, const std::function<void(std::size_t)>& task,
+                 LowestFailure& failures) {
     for (std::size_t i = range.begin(); i != range.end(); ++i) {
         if (failures.is_known_below(i)) {
             return;
@@ -45,26 +45,63 @@ void run_range(const IndexRange& range, const std::function<void(std::size_t)>& 
     }
 }
 
+// What every range of one run shares.
+struct RunContext {
+    const std::function<void(std::size_t)>* task;
+    LowestFailure* failures;
+};
+
+// The loop body handed to parallel_for. oneTBB copies it into each range it splits off,
+// and another thread may run that range: each copy and each run is a hand-over point.
+class RangeBody {
+public:
+    explicit RangeBody(const RunContext& context) noexcept : context_(&context) {}
+    RangeBody(const RangeBody& other) noexcept : context_(received_context(other)) {
+        tsan::release_handover();
+    }
+    RangeBody& operator=(const RangeBody&) = delete;
+    ~RangeBody() = default;
+
+    void operator()(const IndexRange& range) const {
+        const RunContext& context = *received_context(*this);
+        const ParallelTaskScope in_task;
+        run_indices(range, *context.task, *context.failures);
+        tsan::release_handover();
+    }
+
+private:
+    static const RunContext* received_context(const RangeBody& body) noexcept {
+        tsan::acquire_handover();
+        return body.context_;
+    }
+
+    const RunContext* context_;
+};
+
 // The body of the thread that hands one run to the arena. Everything it throws is
 // carried back to the caller.
 struct ArenaRun {
     tbb::task_arena* arena;
     std::size_t count;
-    const std::function<void(std::size_t)>* task;
-    LowestFailure* failures;
+    RunContext context;
     std::exception_ptr* scheduler_failure;
 
     void operator()() const noexcept {
         try {
-            arena->execute([this] {
-                tbb::parallel_for(
-                    IndexRange(0, count, 1),
-                    [this](const IndexRange& range) { run_range(range, *task, *failures); },
-                    tbb::auto_partitioner());
-            });
+            const RangeBody body(context);
+            // When the arena's slots are taken by other runs, a worker runs this instead
+            // of the current thread: another hand-over.
+            const auto run_all = [this, &body] {
+                tsan::acquire_handover();
+                tbb::parallel_for(IndexRange(0, count, 1), body, tbb::auto_partitioner());
+                tsan::release_handover();
+            };
+            tsan::release_handover();
+            arena->execute(run_all);
         } catch (...) {
             *scheduler_failure = std::current_exception();
         }
+        tsan::acquire_handover();
     }
 };
 
@@ -90,7 +127,7 @@ void run_indexed(std::size_t count, std::size_t workers,
     // lets the scheduler be shut down before a fork.
     try {
         std::thread runner(
-            ArenaRun{permit.arena(), count, &task, &failures, &scheduler_failure});
+            ArenaRun{permit.arena(), count, RunContext{&task, &failures}, &scheduler_failure});
         runner.join();
     } catch (const std::system_error& error) {
         raise_internal_error(std::string("worker pool: cannot start a thread: ") +
