@@ -5,14 +5,15 @@ Run from the checkout with the module importable, for example:
     PYTHONPATH=build/<name>/pkg python3 benchmarks/bench_merge.py
     PYTHONPATH=build/<name>/pkg python3 benchmarks/bench_merge.py --sizes 1e5 1e6 --json out.json
 
-Every field size is measured in a fresh subprocess, so peak memory belongs to that size
-alone. Within it:
+Every field size and thread count is measured in a fresh subprocess, so peak memory
+belongs to that case alone. Within it:
 
 * floor: the least any merge must do, timed the same way as the merge: copy
   points_in_rows once (``copy = points.copy()``), then fill an array of the result's
   shape from it (``out = np.empty_like(result); out[...] = copy[:len(result)]``).
-* merge: the median of several calls with 1 and with 2 threads, after one untimed call
-  per thread count that warms up the pool and measures memory.
+  Each merge time is compared with the floor timed in the same process.
+* merge: the median of several calls, after one untimed call that warms up the pool
+  and measures memory.
 * peak extra memory: the growth of the resident set during that untimed call (VmHWM
   after the call minus VmRSS before it, with the high-water mark reset through
   /proc/self/clear_refs), compared with a budget of one copy of the three inputs plus
@@ -52,17 +53,22 @@ def main() -> int:
     parser.add_argument("--scan-up-to", type=lambda s: int(float(s)), default=300_000,
                         metavar="N", help="time the naive scan up to this many points")
     parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
-    parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--worker", type=int, nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.worker is not None:
-        json.dump(measure_one_size(args.worker, args.repeats, args.scan_up_to), sys.stdout)
+        size, threads = args.worker
+        json.dump(measure_one_case(size, threads, args.repeats, args.scan_up_to), sys.stdout)
         return 0
 
     results = []
     for size in args.sizes:
-        print(f"measuring {size:,} points ...", file=sys.stderr, flush=True)
-        results.append(run_worker(size, args.repeats, args.scan_up_to))
+        result = {}
+        for threads in THREAD_COUNTS:
+            print(f"measuring {size:,} points with {threads} thread(s) ...",
+                  file=sys.stderr, flush=True)
+            result.update(run_worker(size, threads, args.repeats, args.scan_up_to))
+        results.append(result)
     print_report(results)
     if args.json:
         with open(args.json, "w") as out:
@@ -70,18 +76,19 @@ def main() -> int:
     return 0
 
 
-def run_worker(size: int, repeats: int, scan_up_to: int) -> dict:
-    command = [sys.executable, os.path.abspath(__file__), "--worker", str(size),
+def run_worker(size: int, threads: int, repeats: int, scan_up_to: int) -> dict:
+    command = [sys.executable, os.path.abspath(__file__), "--worker", str(size), str(threads),
                "--repeats", str(repeats), "--scan-up-to", str(scan_up_to)]
     # stderr is captured, not a terminal, so the progress bar stays out of the timings.
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
-        raise SystemExit(f"the measurement of {size:,} points failed")
+        raise SystemExit(f"the measurement of {size:,} points, {threads} thread(s) failed")
     return json.loads(done.stdout)
 
 
-def measure_one_size(size: int, repeats: int, scan_up_to: int) -> dict:
+def measure_one_case(size: int, threads: int, repeats: int, scan_up_to: int) -> dict:
+    """Figures of one field size and thread count; keys end in the thread count."""
     import numpy as np
 
     from quillmoor import merge_points_removing_overlap
@@ -91,35 +98,33 @@ def measure_one_size(size: int, repeats: int, scan_up_to: int) -> dict:
     tables = (field.connected_crop_rows, field.points_in_rows, field.row_information)
     points = field.points_in_rows
 
-    def merge(threads):
+    def merge():
         return merge_points_removing_overlap(*tables, TOLERANCE, threads)
 
+    reset_peak_memory()
+    before = resident_kib("VmRSS")
+    merged = merge()
+    peak = resident_kib("VmHWM")
+    kept_rows = int(merged.shape[0])
     result = {
         "points": size,
         "records": int(field.connected_crop_rows.shape[0]),
         "input_bytes": int(sum(table.nbytes for table in tables)),
+        "output_bytes": int(merged.nbytes),
+        "output_points": kept_rows,
+        f"peak_extra_bytes_{threads}": (peak - before) * 1024,
     }
-    for threads in THREAD_COUNTS:
-        reset_peak_memory()
-        before = resident_kib("VmRSS")
-        merged = merge(threads)
-        peak = resident_kib("VmHWM")
-        result[f"peak_extra_bytes_{threads}"] = (peak - before) * 1024
-        result["output_bytes"] = int(merged.nbytes)
-        result["output_points"] = int(merged.shape[0])
-        del merged
-        result[f"seconds_{threads}"] = median_seconds(lambda n=threads: merge(n), repeats)
-
-    kept_rows = result["output_points"]
+    del merged
+    result[f"seconds_{threads}"] = median_seconds(merge, repeats)
 
     def floor():
         copy = points.copy()
         out = np.empty((kept_rows, points.shape[1]))
         out[...] = copy[:kept_rows]
 
-    result["floor_seconds"] = median_seconds(floor, repeats)
+    result[f"floor_seconds_{threads}"] = median_seconds(floor, repeats)
 
-    if size <= scan_up_to:
+    if size <= scan_up_to and threads == 1:
         def naive_scan():
             for record in field.connected_crop_rows:
                 points[(points[:, 0] == record[1]) & (points[:, 1] == record[2])]
@@ -166,13 +171,13 @@ def print_report(results: list[dict]) -> None:
     print(header)
     print("-" * len(header))
     for r in results:
-        floor = r["floor_seconds"]
+        floor = r["floor_seconds_1"]
         scan = r.get("naive_scan_seconds")
         print(
             f"{r['points']:>11,} {r['records']:>8,} {r['input_bytes'] / MB:>7.1f} "
             f"{r['output_bytes'] / MB:>7.1f} {floor * 1e3:>9.2f} "
             f"{r['seconds_1'] * 1e3:>9.2f} {r['seconds_1'] / floor:>7.2f} "
-            f"{r['seconds_2'] * 1e3:>9.2f} {r['seconds_2'] / floor:>7.2f} "
+            f"{r['seconds_2'] * 1e3:>9.2f} {r['seconds_2'] / r['floor_seconds_2']:>7.2f} "
             f"{r['seconds_1'] / r['points'] * 1e9:>6.1f} "
             f"{r['peak_extra_bytes_1'] / MB:>9.1f} {budget_bytes(r) / MB:>9.1f} "
             f"{'' if scan is None else f'{scan * 1e3:.1f}':>9}"
@@ -183,10 +188,11 @@ def print_report(results: list[dict]) -> None:
           f"(with 2 threads: {two_threads} MB)")
     print("budget: one copy of the inputs + the output + "
           f"{BUDGET_BYTES_PER_POINT} B per point record")
+    print("x floor: merge time over the floor timed in the same process (floor ms: 1 thread's)")
     print("scan  : one NumPy mask over points_in_rows per connection record (naive gathering)")
 
     largest, smallest = results[-1], results[0]
-    ratio = largest["seconds_1"] / largest["floor_seconds"]
+    ratio = largest["seconds_1"] / largest["floor_seconds_1"]
     per_point = [r["seconds_1"] / r["points"] for r in (smallest, largest)]
     growth = per_point[1] / per_point[0]
     within = all(r["peak_extra_bytes_1"] <= budget_bytes(r) for r in results)
