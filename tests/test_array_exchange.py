@@ -43,6 +43,7 @@ LAYOUTS = {
     "fortran": np.asfortranarray,
     "transposed": lambda a: np.ascontiguousarray(a.T).T,
     "stepped": stepped,
+    "column slice": lambda a: np.hstack([a, np.full((a.shape[0], 3), -7.0)])[:, : a.shape[1]],
     "reversed rows": lambda a: a[::-1].copy()[::-1],
     "reversed columns": lambda a: a[:, ::-1].copy()[:, ::-1],
     "reversed fortran": lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1],
@@ -88,6 +89,13 @@ class TestAcceptance:
         result = merge(*tables, 0.5, 1)
         assert type(result) is np.ndarray
         assert np.array_equal(result, EXPECTED)
+
+    @pytest.mark.parametrize("layout", ["odd strides", "odd strides reversed"])
+    def test_single_record_at_odd_strides(self, layout):
+        connected, points, rows = worked_example()
+        expected = merge(connected[1:], points, rows, 0.5, 1)
+        odd = LAYOUTS[layout](connected[1:])
+        assert np.array_equal(merge(odd, points, rows, 0.5, 1), expected)
 
     def test_broadcast_and_native_byte_order_views(self):
         connected, points, rows = worked_example()
