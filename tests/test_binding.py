@@ -3,13 +3,15 @@ PanicException."""
 
 import inspect
 import struct
+import sysconfig
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
 from quillmoor import _native
-from test_surface_support import EXPECTED, failing_tables, run_python, worked_example
+from test_surface_support import (
+    EXPECTED, WORKED_EXAMPLE_SOURCE, failing_tables, run_python, worked_example)
 
 merge = _native.merge_points_removing_overlap
 NAME = "merge_points_removing_overlap()"
@@ -210,3 +212,34 @@ class TestPanicException:
         self.fail()
         for num_threads in (1, 2, 1):
             assert np.array_equal(merge(*worked_example(), 0.5, num_threads), EXPECTED)
+
+
+@pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED"), reason="no interpreter lock")
+def test_other_threads_run_during_the_merge():
+    # With a switch interval far longer than the call, the waiting thread can only run
+    # if the merge lets go of the interpreter; nothing else in between does.
+    out = run_python(
+        WORKED_EXAMPLE_SOURCE
+        + """
+import sys, threading, time
+from quillmoor._native import merge_points_removing_overlap as merge
+
+connected, points, rows = worked_example()
+merge(connected, points, rows, 0.5, 1)  # loads NumPy's C API beforehand
+busy_connected = np.repeat(connected[:1], 40, axis=0)
+overlap = np.linspace(10.0, 10.4, 50_000)
+busy_points = np.column_stack([np.ones_like(overlap), np.ones_like(overlap), overlap, overlap, overlap])
+
+go, ran = threading.Event(), []
+helper = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
+helper.start()
+time.sleep(0.2)
+sys.setswitchinterval(1000)
+go.set()
+result = merge(busy_connected, busy_points, rows, 0.5, 1)
+print(bool(ran), result.shape)
+sys.setswitchinterval(0.005)
+helper.join()
+"""
+    )
+    assert out == "True (0, 5)\n"
