@@ -76,26 +76,36 @@ mount_root() {
   mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
   mkdir -p "$root/dev/shm"
   mountpoint -q "$root/dev/shm" || mount -t tmpfs -o mode=1777,size=1g tmpfs "$root/dev/shm"
-  # The chroot resolves names as the host does.
+  # The chroot resolves names and trusts TLS certificates as the host does (the way out to
+  # the package registries may pass a proxy that the host's certificate store vouches for).
   cat /etc/resolv.conf >"$root/etc/resolv.conf"
+  if [ -f "$HOST_CA_BUNDLE" ]; then
+    mkdir -p "$root/etc/ssl/certs"
+    cat "$HOST_CA_BUNDLE" >"$root/etc/ssl/certs/host-ca-bundle.crt"
+  fi
 }
+
+HOST_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt
 
 # Runs a command inside a root with a clean environment: nothing of the host's leaks in.
 # Extra VAR=value words before the command are passed into that environment.
 in_root() {
   local root=$1; shift
   chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"
+    HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+    PIP_CERT=/etc/ssl/certs/host-ca-bundle.crt SSL_CERT_FILE=/etc/ssl/certs/host-ca-bundle.crt \
+    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$@"
 }
 
-# Copies the checkout's tracked files (as they are in the working tree) to $2.
+# Copies the checkout's committed state (HEAD) to $1: a consistent snapshot even while
+# files are being edited in the working tree. In CI the two are the same.
 copy_checkout() {
   local dest=$1
   rm -rf "$dest"; mkdir -p "$dest"
-  (cd "$REPO_ROOT" && git ls-files -z | tar --null -T - --ignore-failed-read -cf - 2>/dev/null) \
-    | tar -xf - -C "$dest"
-  # Files of this stage folder that are not committed yet still take part in a local run.
+  git -C "$REPO_ROOT" archive --format=tar HEAD | tar -xf - -C "$dest"
+  # Uncommitted changes to the stage scripts themselves still take part in a local run.
   mkdir -p "$dest/ci/platforms" && cp -a "$PLATFORM_DIR/." "$dest/ci/platforms/"
+  find "$dest/ci/platforms" -name __pycache__ -prune -exec rm -rf {} +
 }
 
 # --- cached artefacts --------------------------------------------------------------------

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Builds the module for the host (x86_64) into build/platforms/host, with a cached virtual
+# Builds the module from a source tree for the host (x86_64), with a cached virtual
 # environment holding NumPy 2 from PyPI, and runs the given Python script against it.
-# Usage: host_module.sh SCRIPT [ARGS...]
+# Usage: host_module.sh SOURCE_DIR SCRIPT [ARGS...]
 source "$(dirname "$0")/common.sh"
+source_dir=$1; shift
 venv=$CACHE_DIR/host-venv
 if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import numpy' 2>/dev/null; then
   rm -rf "$venv"
   python3 -m venv "$venv"
   "$venv/bin/python" -m pip install -q "numpy>=2"
 fi
-build=$REPO_ROOT/build/platforms/host
-cmake -S "$REPO_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+build=$WORK_DIR/host-build
+rm -rf "$build"
+cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$venv/bin/python" -DQUILLMOOR_ENGINE_TESTS=OFF >/dev/null
 $NICE cmake --build "$build" -j 2 >&2
 PYTHONPATH=$build/pkg "$venv/bin/python" "$@"

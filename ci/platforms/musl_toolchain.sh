@@ -80,7 +80,8 @@ build_musl_arm_deps() {
   cmake -S "$build/onetbb-src" -B "$build/onetbb" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$out" -DBUILD_SHARED_LIBS=OFF \
     -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
-    -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON >"$build/onetbb.log" 2>&1 \
+    -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+    >"$build/onetbb.log" 2>&1 \
     && $NICE cmake --build "$build/onetbb" -j 2 >>"$build/onetbb.log" 2>&1 \
     && cmake --install "$build/onetbb" >>"$build/onetbb.log" 2>&1 \
     || { tail -n 40 "$build/onetbb.log"; die "building oneTBB for $MUSL_TARGET"; }

@@ -53,20 +53,17 @@ sid_root_tarball() {
   cached_artefact sid-amd64 "$key" build_sid_root
 }
 
-# --- CPython 3.13 built with --disable-gil, with NumPy, pytest and hypothesis from PyPI ---
+# --- CPython 3.13 built with --disable-gil ------------------------------------------------
 FT_PREFIX=/opt/python3.13t
 FT_PYTHON=$FT_PREFIX/bin/python3.13t
-FT_PIP_PACKAGES="numpy>=2.1 pytest hypothesis"
 
 build_free_threaded_python() {
   local out=$1
   local sid builder
   sid=$(sid_root_tarball)
   builder=$(fresh_root ft-builder "$sid")
-  cp "$PLATFORM_DIR/build_free_threaded_python.sh" "$builder/root/"
-  $NICE chroot "$builder" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-    FT_PREFIX="$FT_PREFIX" FT_PIP_PACKAGES="$FT_PIP_PACKAGES" \
-    bash /root/build_free_threaded_python.sh >"$WORK_DIR/build-python3.13t.log" 2>&1 \
+  cp "$PLATFORM_DIR/build_free_threaded_python.sh" "$PLATFORM_DIR/fetch_source.sh" "$builder/root/"
+  in_root "$builder" FT_PREFIX="$FT_PREFIX" nice -n 10 bash /root/build_free_threaded_python.sh >"$WORK_DIR/build-python3.13t.log" 2>&1 \
     || { tail -n 40 "$WORK_DIR/build-python3.13t.log"; remove_root "$builder"; die "building CPython 3.13t"; }
   mkdir -p "$out$(dirname "$FT_PREFIX")"
   cp -a "$builder$FT_PREFIX" "$out$FT_PREFIX"
@@ -76,7 +73,7 @@ build_free_threaded_python() {
 free_threaded_python_tarball() {
   local sid key
   sid=$(sid_root_tarball)
-  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$FT_PREFIX" "$FT_PIP_PACKAGES" \
-        "$PLATFORM_DIR/build_free_threaded_python.sh")
+  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$FT_PREFIX" \
+        "$PLATFORM_DIR/build_free_threaded_python.sh" "$PLATFORM_DIR/fetch_source.sh")
   cached_artefact python3.13t "$key" build_free_threaded_python
 }

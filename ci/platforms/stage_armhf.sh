@@ -29,7 +29,7 @@ arm_digests=$WORK_DIR/digests-armhf.txt
 host_digests=$WORK_DIR/digests-x86_64.txt
 in_root "$root" PYTHONPATH=/build/module/pkg python3 "$src/ci/platforms/result_digest.py" \
   >"$arm_digests" || die "digests on armhf"
-"$PLATFORM_DIR/host_module.sh" "$PLATFORM_DIR/result_digest.py" >"$host_digests" \
+"$PLATFORM_DIR/host_module.sh" "$root$src" "$PLATFORM_DIR/result_digest.py" >"$host_digests" \
   || die "digests on x86_64"
 if ! diff -u "$host_digests" "$arm_digests"; then
   die "results on 32-bit ARM differ from x86_64"
