@@ -9,6 +9,7 @@ import fcntl
 import os
 import pty
 import re
+import select
 import struct
 import subprocess
 import sys
@@ -79,7 +80,7 @@ def run_on_terminal(mode, columns=120, **env_changes):
     written = b""
     deadline = time.monotonic() + 60
     try:
-        while time.monotonic() < deadline:
+        while select.select([controller], [], [], max(0.0, deadline - time.monotonic()))[0]:
             try:
                 chunk = os.read(controller, 4096)
             except OSError:  # EIO: the child has closed its end
