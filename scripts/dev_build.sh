@@ -8,4 +8,4 @@ cd "$(dirname "$0")/.."
 name=${1:-dev}; shift || true
 cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
   -DQUILLMOOR_ENGINE_TESTS=ON -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
-cmake --build "build/$name"
+cmake --build "build/$name" --parallel 2
