@@ -23,4 +23,6 @@ file -b "$tests" | tee "$WORK_DIR/musl-binary.txt"
 grep -q 'ELF 32-bit LSB.*ARM' "$WORK_DIR/musl-binary.txt" || die "engine_tests is not a 32-bit ARM binary"
 
 log "musl: running the engine tests under qemu-arm"
-qemu-arm-static "$tests" || die "engine tests on $MUSL_TARGET"
+# Bounded: a hang under emulation must fail the stage, not stall CI.
+timeout --kill-after=10 "${QUILLMOOR_MUSL_TEST_TIMEOUT:-900}" qemu-arm-static "$tests" \
+  || die "engine tests on $MUSL_TARGET"
