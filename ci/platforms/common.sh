@@ -76,6 +76,11 @@ mount_root() {
   mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
   mkdir -p "$root/dev/shm"
   mountpoint -q "$root/dev/shm" || mount -t tmpfs -o mode=1777,size=1g tmpfs "$root/dev/shm"
+  # Pseudo-terminals of the root's own (the progress display's tests draw on one).
+  mkdir -p "$root/dev/pts"
+  mountpoint -q "$root/dev/pts" \
+    || mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$root/dev/pts"
+  rm -f "$root/dev/ptmx" && ln -s pts/ptmx "$root/dev/ptmx"
   # The chroot resolves names and trusts TLS certificates as the host does (the way out to
   # the package registries may pass a proxy that the host's certificate store vouches for).
   cat /etc/resolv.conf >"$root/etc/resolv.conf"
