@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -35,35 +37,33 @@ private:
     std::size_t size_;
 };
 
-// Collects the threads that ran tasks. wait_for_threads lets a task hold on until
-// `wanted` distinct threads have shown up or the census's patience has run out, so a
-// pool that really runs that many threads is seen doing so even with tiny tasks, and a
-// run confined to one thread still ends soon.
+// Watches which threads run tasks and how many run at once. A task calls visit(); while
+// fewer than `wanted` tasks are in flight it holds on, until the census's patience runs
+// out, so a pool that really runs that many threads is seen doing so even with tiny
+// tasks, and a run confined to fewer threads still ends soon.
 class ThreadCensus {
 public:
-    explicit ThreadCensus(std::chrono::milliseconds patience)
-        : deadline_(std::chrono::steady_clock::now() + patience) {}
+    ThreadCensus(std::size_t wanted, std::chrono::milliseconds patience)
+        : wanted_(wanted), deadline_(std::chrono::steady_clock::now() + patience) {}
 
-    void arrive() {
-        const std::lock_guard lock(mutex_);
+    void visit() {
+        std::unique_lock lock(mutex_);
         ids_.insert(std::this_thread::get_id());
+        ++in_flight_;
+        most_in_flight_ = std::max(most_in_flight_, in_flight_);
+        changed_.notify_all();
+        changed_.wait_until(lock, deadline_, [this] { return in_flight_ >= wanted_; });
+        --in_flight_;
     }
 
-    void wait_for_threads(std::size_t wanted) {
-        while (std::chrono::steady_clock::now() < deadline_) {
-            {
-                const std::lock_guard lock(mutex_);
-                if (ids_.size() >= wanted) {
-                    return;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-
-    std::size_t distinct() const {
+    std::size_t distinct_threads() const {
         const std::lock_guard lock(mutex_);
         return ids_.size();
+    }
+
+    std::size_t most_at_once() const {
+        const std::lock_guard lock(mutex_);
+        return most_in_flight_;
     }
 
     bool saw(std::thread::id id) const {
@@ -72,9 +72,13 @@ public:
     }
 
 private:
+    std::size_t wanted_;
     std::chrono::steady_clock::time_point deadline_;
     mutable std::mutex mutex_;
+    std::condition_variable changed_;
     std::set<std::thread::id> ids_;
+    std::size_t in_flight_ = 0;
+    std::size_t most_in_flight_ = 0;
 };
 
 }  // namespace quillmoor::testing

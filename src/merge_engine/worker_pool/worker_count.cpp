@@ -9,12 +9,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 namespace quillmoor {
 
-namespace worker_count {
+namespace {
 
+// A thread count as written in RAYON_NUM_THREADS or RAYON_RS_NUM_CPUS: one or more ASCII
+// digits and nothing else (no sign, no spaces), whose value fits a size_t. Anything else
+// counts as not set.
 std::optional<std::size_t> parse_thread_count(std::string_view text) {
     if (text.empty()) {
         return std::nullopt;
@@ -34,7 +39,24 @@ std::optional<std::size_t> parse_thread_count(std::string_view text) {
     return value;
 }
 
-namespace {
+std::optional<std::size_t> count_from_environment(const char* name) {
+    const char* text = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read-only use
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    return parse_thread_count(text);
+}
+
+std::size_t default_worker_count() {
+    if (const auto requested = count_from_environment("RAYON_NUM_THREADS")) {
+        // 0 explicitly asks for the default: one thread per available processor.
+        return *requested > 0 ? *requested : worker_count::available_processors();
+    }
+    if (const auto legacy = count_from_environment("RAYON_RS_NUM_CPUS"); legacy && *legacy > 0) {
+        return *legacy;
+    }
+    return worker_count::available_processors();
+}
 
 // CPUs in this thread's affinity mask, or 0 when the kernel will not say. The mask may be
 // larger than cpu_set_t on very large machines, so the buffer grows until it fits.
@@ -62,7 +84,7 @@ std::size_t affinity_processor_count() {
 
 }  // namespace
 
-std::size_t available_processors() {
+std::size_t worker_count::available_processors() {
     if (const std::size_t count = affinity_processor_count(); count > 0) {
         return count;
     }
@@ -74,31 +96,6 @@ std::size_t available_processors() {
     }
     return 1;
 }
-
-}  // namespace worker_count
-
-namespace {
-
-std::optional<std::size_t> count_from_environment(const char* name) {
-    const char* text = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read-only use
-    if (text == nullptr) {
-        return std::nullopt;
-    }
-    return worker_count::parse_thread_count(text);
-}
-
-std::size_t default_worker_count() {
-    if (const auto requested = count_from_environment("RAYON_NUM_THREADS")) {
-        // 0 explicitly asks for the default: one thread per available processor.
-        return *requested > 0 ? *requested : worker_count::available_processors();
-    }
-    if (const auto legacy = count_from_environment("RAYON_RS_NUM_CPUS"); legacy && *legacy > 0) {
-        return *legacy;
-    }
-    return worker_count::available_processors();
-}
-
-}  // namespace
 
 std::size_t resolve_worker_count(std::size_t num_threads) {
     const std::size_t count = num_threads > 0 ? num_threads : default_worker_count();

@@ -105,19 +105,13 @@ struct ArenaRun {
     }
 };
 
-}  // namespace
-
-void run_indexed(std::size_t count, std::size_t workers,
-                 const std::function<void(std::size_t)>& task) {
-    const std::size_t concurrency = std::min({workers, count, MAX_WORKERS});
-    if (concurrency <= 1) {
-        run_in_order(count, task);
-        return;
-    }
+// Runs the whole range on the arena that the permit grants. Returns false, having run
+// nothing, when there is none.
+bool run_in_arena(std::size_t count, std::size_t concurrency,
+                  const std::function<void(std::size_t)>& task) {
     const ParallelRunPermit permit(concurrency);
     if (permit.arena() == nullptr) {
-        run_in_order(count, task);
-        return;
+        return false;
     }
     LowestFailure failures;
     std::exception_ptr scheduler_failure;
@@ -137,6 +131,19 @@ void run_indexed(std::size_t count, std::size_t workers,
         std::rethrow_exception(scheduler_failure);
     }
     failures.rethrow_if_any();
+    return true;
+}
+
+}  // namespace
+
+void run_indexed(std::size_t count, std::size_t workers,
+                 const std::function<void(std::size_t)>& task) {
+    const std::size_t concurrency = std::min({workers, count, MAX_WORKERS});
+    if (concurrency > 1 && run_in_arena(count, concurrency, task)) {
+        return;
+    }
+    // Without holding a permit: a task here may fork, and the fork would wait for it.
+    run_in_order(count, task);
 }
 
 }  // namespace quillmoor
