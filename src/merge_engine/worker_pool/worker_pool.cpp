@@ -105,10 +105,10 @@ struct ArenaRun {
     }
 };
 
-// Runs the whole range on the arena that the permit grants. Returns false, having run
-// nothing, when there is none.
-bool run_in_arena(std::size_t count, std::size_t concurrency,
-                  const std::function<void(std::size_t)>& task) {
+// Runs every index on an arena of `concurrency` threads, if the permit grants one.
+// Returns false, having run nothing, when it does not.
+bool run_in_arena(std::size_t count, const std::function<void(std::size_t)>& task,
+                  std::size_t concurrency) {
     const ParallelRunPermit permit(concurrency);
     if (permit.arena() == nullptr) {
         return false;
@@ -139,7 +139,7 @@ bool run_in_arena(std::size_t count, std::size_t concurrency,
 void run_indexed(std::size_t count, std::size_t workers,
                  const std::function<void(std::size_t)>& task) {
     const std::size_t concurrency = std::min({workers, count, MAX_WORKERS});
-    if (concurrency > 1 && run_in_arena(count, concurrency, task)) {
+    if (concurrency > 1 && run_in_arena(count, task, concurrency)) {
         return;
     }
     // Without holding a permit: a task here may fork, and the fork would wait for it.
