@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace quillmoor {
@@ -16,8 +17,8 @@ namespace quillmoor {
 // What one connection record contributes: the point records of its base key (table
 // order) that lie outside the overlap zone of every junction listed here.
 struct RecordMerge {
+    std::uint8_t junction_count = 0;  // first, so a record without junctions reads one line
     std::array<OverlapTest, layout::MAX_NEIGHBOURS> junction_tests{};
-    std::size_t junction_count = 0;
 
     // Whether point row `row` survives every junction. Reads x and y only when there
     // is a junction (a record without neighbours keeps every point of any width).

@@ -25,25 +25,20 @@ OverlapTest::OverlapTest(const Junction& junction, double tolerance) noexcept {
     const double dy = a.y - b.y;
     keeps_all_ = std::sqrt(dx * dx + dy * dy) < tolerance;
 
-    using Kind = AxisBound::Kind;
     // Going up an axis from A to B: kept at most A + t, or at least B + t; going down:
-    // at least A - t, or at most B - t.
-    const auto a_side = [tolerance](int dir, double a_k) {
-        return dir > 0 ? AxisBound{Kind::UP, a_k + tolerance}
-               : dir < 0 ? AxisBound{Kind::DOWN, a_k - tolerance}
-                         : AxisBound{};
+    // at least A - t, or at most B - t. An axis without direction sets no bound.
+    const auto set_axis = [this, tolerance](int dir, double a_k, double b_k, Bound a_side,
+                                            Bound beyond_b) {
+        if (dir > 0) {
+            set(a_side, Kind::AT_MOST, a_k + tolerance);
+            set(beyond_b, Kind::AT_LEAST, b_k + tolerance);
+        } else if (dir < 0) {
+            set(a_side, Kind::AT_LEAST, a_k - tolerance);
+            set(beyond_b, Kind::AT_MOST, b_k - tolerance);
+        }
     };
-    const auto beyond_b = [tolerance](int dir, double b_k) {
-        return dir > 0 ? AxisBound{Kind::DOWN, b_k + tolerance}
-               : dir < 0 ? AxisBound{Kind::UP, b_k - tolerance}
-                         : AxisBound{};
-    };
-    const int dir_x = direction(a.x, b.x);
-    const int dir_y = direction(a.y, b.y);
-    a_side_x_ = a_side(dir_x, a.x);
-    a_side_y_ = a_side(dir_y, a.y);
-    beyond_b_x_ = beyond_b(dir_x, b.x);
-    beyond_b_y_ = beyond_b(dir_y, b.y);
+    set_axis(direction(a.x, b.x), a.x, b.x, A_SIDE_X, BEYOND_B_X);
+    set_axis(direction(a.y, b.y), a.y, b.y, A_SIDE_Y, BEYOND_B_Y);
 }
 
 }  // namespace quillmoor

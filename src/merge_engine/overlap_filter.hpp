@@ -2,7 +2,9 @@
 
 #include "merge_engine/junction_geometry.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 
 namespace quillmoor {
 
@@ -27,32 +29,37 @@ public:
         if (keeps_all_) {
             return true;
         }
-        return (a_side_x_.holds(px) && a_side_y_.holds(py)) ||
-               (beyond_b_x_.holds(px) && beyond_b_y_.holds(py));
+        return (holds(A_SIDE_X, px) && holds(A_SIDE_Y, py)) ||
+               (holds(BEYOND_B_X, px) && holds(BEYOND_B_Y, py));
     }
 
 private:
-    // p <= bound (UP), p >= bound (DOWN), or no condition (ANY).
-    struct AxisBound {
-        enum class Kind { ANY, UP, DOWN } kind = Kind::ANY;
-        double bound = 0.0;
+    // Bounds, in this order; kept small, since every point record reads them.
+    enum Bound : std::uint8_t { A_SIDE_X, A_SIDE_Y, BEYOND_B_X, BEYOND_B_Y, BOUND_COUNT };
+    // p <= bound (AT_MOST), p >= bound (AT_LEAST), or no condition (ANY).
+    enum class Kind : std::uint8_t { ANY, AT_MOST, AT_LEAST };
 
-        bool holds(double p) const noexcept {
-            switch (kind) {
-                case Kind::UP:
-                    return p <= bound;
-                case Kind::DOWN:
-                    return p >= bound;
-                case Kind::ANY:
-                    break;
-            }
-            return true;
+    bool holds(Bound which, double p) const noexcept {
+        switch (kinds_[which]) {
+            case Kind::AT_MOST:
+                return p <= bounds_[which];
+            case Kind::AT_LEAST:
+                return p >= bounds_[which];
+            case Kind::ANY:
+                break;
         }
-    };
+        return true;
+    }
 
+    void set(Bound which, Kind kind, double bound) noexcept {
+        kinds_[which] = kind;
+        bounds_[which] = bound;
+    }
+
+    std::array<double, BOUND_COUNT> bounds_{};
+    std::array<Kind, BOUND_COUNT> kinds_{};
     bool drops_all_ = false;  // NaN tolerance
     bool keeps_all_ = false;  // A and B closer than the tolerance
-    AxisBound a_side_x_, a_side_y_, beyond_b_x_, beyond_b_y_;
 };
 
 // The keep-test for a single point.

@@ -7,7 +7,7 @@
 namespace quillmoor {
 
 OwnedMatrix::OwnedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
-                         std::ptrdiff_t col_stride, std::unique_ptr<double[]> buffer,
+                         std::ptrdiff_t col_stride, MatrixBuffer buffer,
                          std::size_t buffer_len, std::size_t data_offset) noexcept
     : rows_(rows),
       cols_(cols),
@@ -19,9 +19,9 @@ OwnedMatrix::OwnedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_
 
 OwnedMatrix OwnedMatrix::row_major(std::size_t rows, std::size_t cols) {
     const std::size_t count = checked_element_count(rows, cols);
-    std::unique_ptr<double[]> buffer;
+    MatrixBuffer buffer;
     if (count != 0) {
-        buffer = std::make_unique_for_overwrite<double[]>(count);
+        buffer = allocate_matrix_buffer(count);
     }
     return {rows, cols, static_cast<std::ptrdiff_t>(cols), 1, std::move(buffer), count, 0};
 }
@@ -33,7 +33,7 @@ double OwnedMatrix::at(std::size_t row, std::size_t col) const {
     return (*this)(row, col);
 }
 
-std::unique_ptr<double[]> OwnedMatrix::release_buffer() noexcept {
+MatrixBuffer OwnedMatrix::release_buffer() noexcept {
     rows_ = cols_ = 0;
     row_stride_ = col_stride_ = 0;
     buffer_len_ = 0;

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "merge_engine/matrix_buffer.hpp"
+
 #include <cstddef>
-#include <memory>
 
 namespace quillmoor {
 
@@ -17,7 +18,7 @@ public:
     // Adopts `buffer` (buffer_len elements); element (0, 0) is buffer[data_offset].
     // The caller guarantees that every element of the shape lies inside the buffer.
     OwnedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
-                std::ptrdiff_t col_stride, std::unique_ptr<double[]> buffer,
+                std::ptrdiff_t col_stride, MatrixBuffer buffer,
                 std::size_t buffer_len, std::size_t data_offset) noexcept;
 
     // A row-major matrix with uninitialised elements; no allocation when it is empty.
@@ -59,15 +60,14 @@ public:
     std::size_t buffer_length() const noexcept { return buffer_len_; }
 
     // Gives up the buffer (for handing it to NumPy); the matrix becomes 0 x 0.
-    // The buffer was allocated with new[] and must be freed with delete[].
-    std::unique_ptr<double[]> release_buffer() noexcept;
+    MatrixBuffer release_buffer() noexcept;
 
 private:
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
     std::ptrdiff_t row_stride_ = 0;
     std::ptrdiff_t col_stride_ = 0;
-    std::unique_ptr<double[]> buffer_;
+    MatrixBuffer buffer_;
     std::size_t buffer_len_ = 0;
     double* data_ = nullptr;
 };

@@ -48,21 +48,32 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     const std::size_t chunks = std::clamp<std::size_t>(point_count / record_count, 1, workers);
 
     // kept[c * record_count + r]: rows of record r kept in chunk c; later each chunk's
-    // next output row for record r.
+    // next output row for record r. slot_of_row: the row's slot, or NO_SLOT when it
+    // contributes nothing.
     std::vector<std::size_t> kept(chunks * record_count, 0);
     std::vector<std::uint32_t> slot_of_row(point_count);
     run_indexed(chunks, workers, [&](std::size_t c) {
         std::size_t* counts = kept.data() + c * record_count;
         const RowRange range = chunk_rows(c, chunks, point_count);
         for (std::size_t row = range.begin; row < range.end; ++row) {
-            const std::uint32_t slot = slots.slot_of_point(points_in_rows, row);
+            std::uint32_t slot = slots.slot_of_point(points_in_rows, row);
+            if (slot != KeySlotMap::NO_SLOT) {
+                const std::span<const std::size_t> records = slots.records_of_slot(slot);
+                if (records.size() == 1) {
+                    // The usual case: one record per key. Remember the verdict, so the
+                    // copy pass need not test again.
+                    if (merges[records[0]].keeps_point(points_in_rows, row)) {
+                        ++counts[records[0]];
+                    } else {
+                        slot = KeySlotMap::NO_SLOT;
+                    }
+                } else {
+                    for (const std::size_t record : records) {
+                        counts[record] += merges[record].keeps_point(points_in_rows, row) ? 1 : 0;
+                    }
+                }
+            }
             slot_of_row[row] = slot;
-            if (slot == KeySlotMap::NO_SLOT) {
-                continue;
-            }
-            for (const std::size_t record : slots.records_of_slot(slot)) {
-                counts[record] += merges[record].keeps_point(points_in_rows, row) ? 1 : 0;
-            }
         }
     });
 
@@ -89,7 +100,12 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
             if (slot == KeySlotMap::NO_SLOT) {
                 continue;
             }
-            for (const std::size_t record : slots.records_of_slot(slot)) {
+            const std::span<const std::size_t> records = slots.records_of_slot(slot);
+            if (records.size() == 1) {
+                copy_row(points_in_rows, row, out + next[records[0]]++ * width);
+                continue;
+            }
+            for (const std::size_t record : records) {
                 if (merges[record].keeps_point(points_in_rows, row)) {
                     copy_row(points_in_rows, row, out + next[record]++ * width);
                 }

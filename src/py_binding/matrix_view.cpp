@@ -38,7 +38,7 @@ std::size_t offset_of_lowest(const Axis& axis) {
 OwnedMatrix copy_block(const MatrixView& view, const Axis& row_axis, const Axis& col_axis,
                        std::size_t count) {
     const std::size_t data_offset = offset_of_lowest(row_axis) + offset_of_lowest(col_axis);
-    auto buffer = std::make_unique_for_overwrite<double[]>(count);
+    MatrixBuffer buffer = allocate_matrix_buffer(count);
     std::memcpy(buffer.get(), view.data - data_offset * sizeof(double), count * sizeof(double));
     return {view.rows, view.cols, row_axis.stride, col_axis.stride, std::move(buffer), count,
             data_offset};

@@ -23,11 +23,11 @@ PyRef from_owned_array(OwnedMatrix matrix) {
     }
     double* data = matrix.mutable_data();
     std::size_t length = matrix.buffer_length();
-    std::unique_ptr<double[]> buffer = matrix.release_buffer();
+    MatrixBuffer buffer = matrix.release_buffer();
     if (!buffer) {
         // NumPy would allocate memory of its own for a null data address; an empty result
         // still gets a buffer of ours so that its data belongs to the container.
-        buffer = std::make_unique<double[]>(1);
+        buffer = allocate_matrix_buffer(1);
         data = buffer.get();
         length = 1;
     }

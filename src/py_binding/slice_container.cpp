@@ -8,13 +8,13 @@ namespace {
 
 struct SliceContainer {
     PyObject_HEAD
-    double* buffer;      // owned, from new[]
+    double* buffer;      // owned: freed with MatrixBufferDeleter
     std::size_t length;  // in elements
 };
 
 void slice_container_dealloc(PyObject* self) noexcept {
     auto* container = reinterpret_cast<SliceContainer*>(self);
-    delete[] container->buffer;
+    MatrixBufferDeleter{}(container->buffer);
     container->buffer = nullptr;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -57,7 +57,7 @@ PyTypeObject* container_type() noexcept {
 
 }  // namespace
 
-PyRef new_slice_container(std::unique_ptr<double[]> buffer, std::size_t length) {
+PyRef new_slice_container(MatrixBuffer buffer, std::size_t length) {
     PyTypeObject* type = container_type();
     if (type == nullptr) {
         return {};

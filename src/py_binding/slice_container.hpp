@@ -1,5 +1,6 @@
 #pragma once
 
+#include "merge_engine/matrix_buffer.hpp"
 #include "py_binding/py_ref.hpp"
 
 #include <Python.h>
@@ -13,6 +14,6 @@ namespace quillmoor::py {
 // with new[]) and frees it when the object dies; it serves as the base object of a result
 // array whose data lies in that buffer. Returns empty with a Python exception set on
 // failure; the buffer is freed then too.
-PyRef new_slice_container(std::unique_ptr<double[]> buffer, std::size_t length);
+PyRef new_slice_container(MatrixBuffer buffer, std::size_t length);
 
 }  // namespace quillmoor::py

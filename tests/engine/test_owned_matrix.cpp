@@ -20,7 +20,7 @@ TEST(OwnedMatrix, RowMajorReadsByRowAndColumn) {
 
 TEST(OwnedMatrix, NegativeStridesAddressFromAnOffset) {
     // Rows reversed: logical row 0 is the buffer's last row.
-    auto buffer = std::make_unique<double[]>(6);
+    MatrixBuffer buffer = allocate_matrix_buffer(6);
     for (int k = 0; k < 6; ++k) {
         buffer[k] = k;
     }
@@ -45,7 +45,7 @@ TEST(OwnedMatrix, ReadOutsideTheShapeIsAnInternalError) {
 TEST(OwnedMatrix, ReleasedBufferLeavesAnEmptyMatrix) {
     OwnedMatrix m = OwnedMatrix::row_major(4, 2);
     const double* data = m.data();
-    const std::unique_ptr<double[]> buffer = m.release_buffer();
+    const MatrixBuffer buffer = m.release_buffer();
     EXPECT_EQ(buffer.get(), data);
     EXPECT_EQ(m.rows(), 0U);
     EXPECT_EQ(m.data(), nullptr);
