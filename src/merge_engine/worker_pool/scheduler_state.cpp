@@ -3,6 +3,7 @@
 // so that both sides of it can start worker threads again.
 #include "merge_engine/worker_pool/scheduler_state.hpp"
 
+#include "merge_engine/internal_error.hpp"
 #include "merge_engine/worker_pool/run_gate.hpp"
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
@@ -60,7 +61,11 @@ private:
         parallelism_ceiling_ = std::make_unique<tbb::global_control>(
             tbb::global_control::max_allowed_parallelism, MAX_WORKERS);
         scheduler_handle_ = tbb::task_scheduler_handle(tbb::attach{});
-        pthread_atfork(&prepare_fork_handler, &parent_fork_handler, &child_fork_handler);
+        if (pthread_atfork(&prepare_fork_handler, &parent_fork_handler, &child_fork_handler) !=
+            0) {
+            // Without them a forked child could hang on the parent's worker threads.
+            raise_internal_error("worker pool: cannot register the fork handlers");
+        }
     }
     ~SchedulerState() = default;
 
