@@ -6,7 +6,7 @@ set -euo pipefail
 
 PLATFORM_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_ROOT=$(cd "$PLATFORM_DIR/../.." && pwd)
-CACHE_DIR=${QUILLMOOR_PLATFORM_CACHE:-$HOME/.cache/quillmoor}
+CACHE_DIR=${QUILLMOOR_PLATFORM_CACHE:-${HOME:-/root}/.cache/quillmoor}
 WORK_DIR=$CACHE_DIR/work
 mkdir -p "$CACHE_DIR/roots" "$WORK_DIR"
 
