@@ -1,7 +1,8 @@
-"""pytest plugin for slow platforms: caps hypothesis' generated examples.
+"""pytest plugin for slow platforms: a hypothesis profile chosen by environment variable.
 
-Under CPU emulation the suite runs with fewer generated examples per property instead of
-leaving whole areas out. QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES sets the cap; the per-example
+Under CPU emulation the suite can run with fewer generated examples per property instead
+of leaving whole areas out. QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES sets the default number of
+examples (a test's own @settings(max_examples=...) still wins), and the per-example
 deadline is lifted because emulated time says nothing about the code.
 """
 
