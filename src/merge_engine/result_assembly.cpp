@@ -24,6 +24,9 @@ void copy_row(const OwnedMatrix& points, std::size_t row, double* out) noexcept 
     }
 }
 
+// How far ahead of the row being tested its record data is fetched.
+constexpr std::size_t PREFETCH_ROWS = 16;
+
 // Row range of chunk c out of `chunks` over `rows` rows.
 struct RowRange {
     std::size_t begin;
@@ -55,25 +58,40 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     run_indexed(chunks, workers, [&](std::size_t c) {
         std::size_t* counts = kept.data() + c * record_count;
         const RowRange range = chunk_rows(c, chunks, point_count);
-        for (std::size_t row = range.begin; row < range.end; ++row) {
-            std::uint32_t slot = slots.slot_of_point(points_in_rows, row);
-            if (slot != KeySlotMap::NO_SLOT) {
-                const std::span<const std::size_t> records = slots.records_of_slot(slot);
-                if (records.size() == 1) {
-                    // The usual case: one record per key. Remember the verdict, so the
-                    // copy pass need not test again.
-                    if (merges[records[0]].keeps_point(points_in_rows, row)) {
-                        ++counts[records[0]];
-                    } else {
-                        slot = KeySlotMap::NO_SLOT;
-                    }
-                } else {
-                    for (const std::size_t record : records) {
-                        counts[record] += merges[record].keeps_point(points_in_rows, row) ? 1 : 0;
-                    }
-                }
-            }
+        // Points come in any key order, so each one's record data is a likely cache
+        // miss: look the slot up a few rows ahead and prefetch that record's data.
+        const auto look_ahead = [&](std::size_t row) {
+            const std::uint32_t slot = slots.slot_of_point(points_in_rows, row);
             slot_of_row[row] = slot;
+            if (slot != KeySlotMap::NO_SLOT) {
+                __builtin_prefetch(&merges[slots.records_of_slot(slot)[0]]);
+            }
+        };
+        for (std::size_t row = range.begin; row < std::min(range.begin + PREFETCH_ROWS, range.end); ++row) {
+            look_ahead(row);
+        }
+        for (std::size_t row = range.begin; row < range.end; ++row) {
+            if (row + PREFETCH_ROWS < range.end) {
+                look_ahead(row + PREFETCH_ROWS);
+            }
+            const std::uint32_t slot = slot_of_row[row];
+            if (slot == KeySlotMap::NO_SLOT) {
+                continue;
+            }
+            const std::span<const std::size_t> records = slots.records_of_slot(slot);
+            if (records.size() == 1) {
+                // The usual case: one record per key. Remember the verdict, so the copy
+                // pass need not test again.
+                if (merges[records[0]].keeps_point(points_in_rows, row)) {
+                    ++counts[records[0]];
+                } else {
+                    slot_of_row[row] = KeySlotMap::NO_SLOT;
+                }
+                continue;
+            }
+            for (const std::size_t record : records) {
+                counts[record] += merges[record].keeps_point(points_in_rows, row) ? 1 : 0;
+            }
         }
     });
 
