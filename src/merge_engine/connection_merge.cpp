@@ -22,8 +22,14 @@ std::string cell_text(double cell) {
     raise_internal_error("connection record " + std::to_string(record) + ": " + what);
 }
 
-std::size_t find_base_row_record(std::size_t record, std::uint32_t key_a, std::uint32_t key_b,
+struct BaseKey {
+    std::uint32_t a;
+    std::uint32_t b;
+};
+
+std::size_t find_base_row_record(std::size_t record, BaseKey base_key,
                                  const OwnedMatrix& row_information, const RowRecordIndex& index) {
+    const auto [key_a, key_b] = base_key;
     const std::string key = "(" + std::to_string(key_a) + ", " + std::to_string(key_b) + ")";
     if (row_information.rows() == 0) {
         fail_record(record, "row_information has no records, so base key " + key + " has none");
@@ -75,7 +81,7 @@ RecordMerge merge_connection_record(std::size_t record, const MergeTables& table
     indexes.points.check_gathering(key_a);
     RecordMerge merge;
     const std::size_t base_row =
-        find_base_row_record(record, key_a, key_b, tables.row_information, indexes.row_records);
+        find_base_row_record(record, {key_a, key_b}, tables.row_information, indexes.row_records);
 
     for (std::size_t k = 0; k < layout::MAX_NEIGHBOURS; ++k) {
         const std::size_t col = layout::FIRST_NEIGHBOUR_COLUMN + 2 * k;

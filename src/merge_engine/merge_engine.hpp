@@ -14,9 +14,11 @@ namespace quillmoor {
 // there is never a partial result.
 //
 // num_threads: worker threads for this call; 0 picks a default.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the order of the Python function
 OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
                                   const OwnedMatrix& points_in_rows,
                                   const OwnedMatrix& row_information, double tolerance,
                                   std::size_t num_threads);
+// NOLINTEND(bugprone-easily-swappable-parameters)
 
 }  // namespace quillmoor

@@ -10,10 +10,12 @@
 
 namespace quillmoor {
 
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the order of the Python function
 OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
                                   const OwnedMatrix& points_in_rows,
                                   const OwnedMatrix& row_information, double tolerance,
                                   std::size_t num_threads) {
+// NOLINTEND(bugprone-easily-swappable-parameters)
     const std::size_t workers = resolve_worker_count(num_threads);
     const MergeTables tables{connected_crop_rows, points_in_rows, row_information, tolerance};
     const PointSlots point_slots(connected_crop_rows, points_in_rows);

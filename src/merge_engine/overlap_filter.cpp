@@ -27,18 +27,24 @@ OverlapTest::OverlapTest(const Junction& junction, double tolerance) noexcept {
 
     // Going up an axis from A to B: kept at most A + t, or at least B + t; going down:
     // at least A - t, or at most B - t. An axis without direction sets no bound.
-    const auto set_axis = [this, tolerance](int dir, double a_k, double b_k, Bound a_side,
-                                            Bound beyond_b) {
+    struct Axis {
+        double a;
+        double b;
+        Bound a_side;
+        Bound beyond_b;
+    };
+    const auto set_axis = [this, tolerance](const Axis& axis) {
+        const int dir = direction(axis.a, axis.b);
         if (dir > 0) {
-            set(a_side, Kind::AT_MOST, a_k + tolerance);
-            set(beyond_b, Kind::AT_LEAST, b_k + tolerance);
+            set(axis.a_side, Kind::AT_MOST, axis.a + tolerance);
+            set(axis.beyond_b, Kind::AT_LEAST, axis.b + tolerance);
         } else if (dir < 0) {
-            set(a_side, Kind::AT_LEAST, a_k - tolerance);
-            set(beyond_b, Kind::AT_MOST, b_k - tolerance);
+            set(axis.a_side, Kind::AT_LEAST, axis.a - tolerance);
+            set(axis.beyond_b, Kind::AT_MOST, axis.b - tolerance);
         }
     };
-    set_axis(direction(a.x, b.x), a.x, b.x, A_SIDE_X, BEYOND_B_X);
-    set_axis(direction(a.y, b.y), a.y, b.y, A_SIDE_Y, BEYOND_B_Y);
+    set_axis({a.x, b.x, A_SIDE_X, BEYOND_B_X});
+    set_axis({a.y, b.y, A_SIDE_Y, BEYOND_B_Y});
 }
 
 }  // namespace quillmoor

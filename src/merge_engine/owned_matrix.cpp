@@ -6,9 +6,11 @@
 
 namespace quillmoor {
 
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): shape, then strides, as NumPy's
 OwnedMatrix::OwnedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
                          std::ptrdiff_t col_stride, MatrixBuffer buffer,
                          std::size_t buffer_len, std::size_t data_offset) noexcept
+// NOLINTEND(bugprone-easily-swappable-parameters)
     : rows_(rows),
       cols_(cols),
       row_stride_(row_stride),

@@ -17,9 +17,11 @@ public:
 
     // Adopts `buffer` (buffer_len elements); element (0, 0) is buffer[data_offset].
     // The caller guarantees that every element of the shape lies inside the buffer.
+    // NOLINTBEGIN(bugprone-easily-swappable-parameters): shape, then strides, as NumPy's
     OwnedMatrix(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
                 std::ptrdiff_t col_stride, MatrixBuffer buffer,
                 std::size_t buffer_len, std::size_t data_offset) noexcept;
+    // NOLINTEND(bugprone-easily-swappable-parameters)
 
     // A row-major matrix with uninitialised elements; no allocation when it is empty.
     static OwnedMatrix row_major(std::size_t rows, std::size_t cols);
