@@ -40,8 +40,7 @@ build_sid_root() {
   echo 'Acquire::Check-Valid-Until "false";' >"$out/etc/apt/apt.conf.d/99no-valid-until"
   printf 'deb %s sid main\ndeb-src %s sid main\n' "$mirror" "$mirror" >"$out/etc/apt/sources.list"
   mount_root "$out"
-  # shellcheck disable=SC2086
-  in_root "$out" sh -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends $(echo $SID_PACKAGES)" \
+  in_root "$out" sh -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends $(tr '\n' ' ' <<<"$SID_PACKAGES")" \
     >"$WORK_DIR/apt-sid.log" 2>&1 || { tail -n 30 "$WORK_DIR/apt-sid.log"; die "apt-get install in sid"; }
   in_root "$out" apt-get clean
   unmount_root "$out"
