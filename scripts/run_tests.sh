@@ -29,3 +29,6 @@ run_suite numpy2 "numpy>=2"
 
 echo "== engine C++ tests"
 scripts/engine_tests.sh
+
+echo "== platform stages: 32-bit ARM, free-threaded CPython, CPython 3.14, musl"
+ci/platforms/run_all.sh
