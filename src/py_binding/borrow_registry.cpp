@@ -25,11 +25,8 @@ std::atomic<const BorrowRegistryTable*> cached_registry{nullptr};
     raise_internal_error_from_python(REGISTRY_FAILURE, where);
 }
 
-PyRef checked(PyObject* result) {
-    if (result == nullptr) {
-        fail_registry();
-    }
-    return PyRef::steal(result);
+PyRef checked(PyObject* result, std::source_location where = std::source_location::current()) {
+    return checked_new_reference(result, REGISTRY_FAILURE, where);
 }
 
 void destroy_registry_capsule(PyObject* capsule) noexcept {

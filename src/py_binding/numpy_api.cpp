@@ -25,11 +25,8 @@ std::mutex loader_mutex;
     raise_internal_error_from_python(LOAD_FAILURE, where);
 }
 
-PyRef checked(PyObject* result) {
-    if (result == nullptr) {
-        fail_load();
-    }
-    return PyRef::steal(result);
+PyRef checked(PyObject* result, std::source_location where = std::source_location::current()) {
+    return checked_new_reference(result, LOAD_FAILURE, where);
 }
 
 // NumPy 2 moved the multiarray module from numpy.core to numpy._core.

@@ -3,6 +3,7 @@
 #include "merge_engine/internal_error.hpp"
 #include "py_binding/pending_exception.hpp"
 #include "py_binding/py_ref.hpp"
+#include "py_binding/py_text.hpp"
 
 #include <utility>
 
@@ -12,21 +13,20 @@ namespace {
 
 // repr() of `object` as UTF-8; a failing repr is replaced so that rendering never fails.
 std::string repr_text(PyObject* object) {
-    PyRef repr = PyRef::steal(PyObject_Repr(object));
-    if (repr) {
-        Py_ssize_t length = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &length);
-        if (utf8 != nullptr) {
-            return {utf8, static_cast<std::size_t>(length)};
-        }
-    }
-    PyErr_Clear();
-    return "<unprintable object>";
+    return utf8_text_or(PyRef::steal(PyObject_Repr(object)), "<unprintable object>");
 }
 
 }  // namespace
 
 void throw_python_error() { throw PythonErrorSet(); }
+
+PyRef checked_new_reference(PyObject* result, const std::string& description,
+                            std::source_location where) {
+    if (result == nullptr) {
+        raise_internal_error_from_python(description, where);
+    }
+    return PyRef::steal(result);
+}
 
 std::string take_pending_error_text() {
     if (PyErr_Occurred() == nullptr) {

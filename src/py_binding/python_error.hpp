@@ -1,5 +1,7 @@
 #pragma once
 
+#include "py_binding/py_ref.hpp"
+
 #include <exception>
 #include <source_location>
 #include <string>
@@ -25,6 +27,11 @@ std::string take_pending_error_text();
 [[noreturn]] void raise_internal_error_from_python(
     const std::string& description,
     std::source_location where = std::source_location::current());
+
+// `result` as an owned reference; when it is null (the call that made it failed), an
+// internal error "<description>: <rendering of the pending exception>".
+PyRef checked_new_reference(PyObject* result, const std::string& description,
+                            std::source_location where = std::source_location::current());
 
 // Adds `note` to the pending Python exception with its add_note method. If building or
 // adding the note fails, that secondary failure is dropped and the first exception
