@@ -1,11 +1,15 @@
 """Clean up crop-row maps: merge overlapping crop-row segments.
 
 A field's crop rows are split into segments that overlap where they meet.
-``merge_points_removing_overlap`` keeps each segment's measured points except those
-in the overlap zone at each junction with a neighbouring segment.
+``merge`` keeps each segment's measured points except those in the overlap zone at
+each junction with a neighbouring segment. It takes any array-likes and names the
+table at fault in its errors; ``merge_points_removing_overlap`` is the exact function
+underneath, which takes float64 arrays only.
 """
 
 # Importing the package must not import NumPy: the extension loads it on first use.
 from quillmoor._native import merge_points_removing_overlap
+from quillmoor.errors import MergeError
+from quillmoor.forgiving_merge import merge
 
-__all__ = ["merge_points_removing_overlap"]
+__all__ = ["MergeError", "merge", "merge_points_removing_overlap"]

@@ -13,19 +13,23 @@ rm -rf "$work/wheelhouse"
 python3 -m pip wheel --no-deps -q -w "$work/wheelhouse" .
 wheel=$(ls "$work"/wheelhouse/quillmoor-*.whl)
 
-run_suite() {  # $1: name, $2: NumPy requirement
-  local venv="$work/venv-$1"
-  echo "== pytest with numpy $2"
+run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test with
+  local venv="$work/venv-$1" numpy=$2
+  shift 2
+  echo "== pytest with numpy $numpy ${*:+(with $*)}"
   rm -rf "$venv"
   python3 -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q "$2" pytest hypothesis "$wheel"
+  "$venv/bin/python" -m pip install -q "$numpy" pytest hypothesis "$@" "$wheel"
   "$venv/bin/python" -c "import numpy; print('numpy', numpy.__version__)"
   # Run from outside the checkout so the installed package is the one tested.
   (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 }
 run_suite numpy1 "numpy==1.26.*"
-run_suite numpy2 "numpy>=2"
+run_suite numpy2 "numpy>=2" pandas mypy
+
+echo "== mypy"
+(cd "$root" && "$work/venv-numpy2/bin/python" -m mypy)
 
 echo "== engine C++ tests"
 scripts/engine_tests.sh

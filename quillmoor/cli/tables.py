@@ -28,10 +28,11 @@ def load_tables(paths: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         raise CommandError(
             f"expected one .npz file or three .npy files, got {len(paths)} paths"
         )
-    return tuple(
+    connected_crop_rows, points_in_rows, row_information = (
         _as_float_table(array, name, source)
         for array, name, source in zip(arrays, TABLE_NAMES, sources)
     )
+    return connected_crop_rows, points_in_rows, row_information
 
 
 def _load_npz(path: str) -> list[np.ndarray]:

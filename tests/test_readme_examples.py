@@ -1,0 +1,47 @@
+"""Every fenced Python example of the README runs, and prints what the README shows.
+
+A ``print(...)`` line whose comment follows it shows that line's expected output.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+FENCE = re.compile(r"^```python\n(.*?)^```", re.DOTALL | re.MULTILINE)
+SHOWN_OUTPUT = re.compile(r"^\s*print\(.*\)\s+#\s?(.*)$")
+
+
+def readme_examples() -> list[str]:
+    return FENCE.findall(README.read_text(encoding="utf-8"))
+
+
+def shown_output(example: str) -> list[str]:
+    return [m.group(1).strip() for line in example.splitlines() if (m := SHOWN_OUTPUT.match(line))]
+
+
+def test_the_readme_has_examples() -> None:
+    assert readme_examples(), "README.md has no ```python examples"
+
+
+@pytest.mark.parametrize("index", range(len(readme_examples())))
+def test_readme_example_runs_and_prints_what_it_shows(index: int, tmp_path: Path) -> None:
+    example = readme_examples()[index]
+    # A fresh interpreter per example, as a user pasting it would have, in an empty
+    # folder, finding the package where this interpreter finds it.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+    run = subprocess.run(
+        [sys.executable, "-c", example], cwd=tmp_path, capture_output=True, text=True,
+        timeout=300, env=env,
+    )
+    assert run.returncode == 0, run.stderr
+    printed = [line.strip() for line in run.stdout.splitlines()]
+    expected = shown_output(example)
+    if expected:
+        assert printed == expected
