@@ -61,6 +61,26 @@ def merge(
     integers beyond 2**53), and ``MergeError`` (a ``ValueError``) when the tables do
     not fit together, e.g. a key with no row record.
     """
+    return merge_field(
+        connected_crop_rows,
+        points_in_rows,
+        row_information,
+        tolerance=tolerance,
+        num_threads=num_threads,
+        field=None,
+    )
+
+
+def merge_field(
+    connected_crop_rows: npt.ArrayLike,
+    points_in_rows: npt.ArrayLike,
+    row_information: npt.ArrayLike,
+    *,
+    tolerance: SupportsFloat,
+    num_threads: SupportsIndex,
+    field: object | None,
+) -> np.ndarray:
+    """``merge`` for a named field: an engine failure's ``MergeError`` names it."""
     from quillmoor.table_input import as_float64_table
     from quillmoor.table_widths import (
         check_connected_crop_rows,
@@ -80,6 +100,7 @@ def merge(
         rows,
         tolerance=as_tolerance(tolerance),
         num_threads=as_thread_count(num_threads),
+        field=field,
     )
 
 

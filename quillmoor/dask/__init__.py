@@ -1,0 +1,13 @@
+"""Many fields on Dask: ``pip install 'quillmoor[dask]'``.
+
+``merge_fields`` runs one merge per field (or per batch of small fields) as one task on
+a ``distributed`` cluster, over fields given as paths or tables in memory, and gathers
+the results or leaves them on the workers. ``merge_partitions`` merges a Dask DataFrame
+of many fields' points partition by partition; ``read_fields_parquet`` reads a Parquet
+dataset partitioned by field as such a frame, one partition per field.
+"""
+
+from quillmoor.dask.many_fields import DEFAULT_BATCH_POINTS, merge_fields
+from quillmoor.dask.partitions import merge_partitions, read_fields_parquet
+
+__all__ = ["DEFAULT_BATCH_POINTS", "merge_fields", "merge_partitions", "read_fields_parquet"]

@@ -1,0 +1,237 @@
+"""``merge_fields``: one merge per field, as one Dask task per field or per batch of fields."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal, SupportsFloat, SupportsIndex
+
+from quillmoor.errors import MergeError
+from quillmoor.field_progress import FieldProgress
+from quillmoor.field_sources import default_name, is_path, point_count
+from quillmoor.field_tasks import hide_engine_bars, merge_batch, merge_one, outcome_of, pick
+from quillmoor.forgiving_merge import as_thread_count, as_tolerance
+
+#: Fields smaller than this are merged several to a task, up to this many points a task.
+#: A task costs about 2 ms of scheduling; 50,000 points take about 3 ms to merge.
+DEFAULT_BATCH_POINTS = 500_000
+
+#: Batches are kept small enough to give every worker thread this many tasks.
+TASKS_PER_THREAD = 4
+
+Batch = list[tuple[object, object]]
+
+
+def merge_fields(
+    fields: Sequence[Any] | Mapping[Any, Any],
+    *,
+    client: Any = None,
+    tolerance: SupportsFloat = 0.0,
+    num_threads: SupportsIndex | None = None,
+    columns: Mapping[str, str] | None = None,
+    batch_points: int = DEFAULT_BATCH_POINTS,
+    gather: bool = True,
+    errors: Literal["raise", "return"] = "raise",
+    progress: bool | None = None,
+) -> Any:
+    """Merge many fields, each on its own, on a Dask cluster or in this process.
+
+    ``fields`` is a sequence of fields, or a mapping from field names to fields; a field
+    is an ``.npz`` path, a folder of table files, a mapping or sequence of the three
+    tables, or a ``quillmoor.synthetic.Field`` (see ``quillmoor.field_sources``). Paths
+    are read on the workers, so only the path is sent; tables in memory are scattered
+    to the cluster once each. A field's name is its mapping key, else its file or
+    folder name, else its position; errors name it.
+
+    Returns the results in the order of ``fields`` (a dict by name when ``fields`` is a
+    mapping): arrays for fields of arrays, the kept rows of the points frame for fields
+    whose ``points_in_rows`` is a DataFrame. Results are the same as merging the fields
+    one by one with ``quillmoor.merge`` or ``quillmoor.merge_frame``.
+
+    ``client``: a ``distributed.Client``; without one the fields are merged here, one
+    after the other. ``gather=False`` (with a client) returns at once with one Dask
+    future per field, its result left on the workers; a failed field's future raises
+    its ``MergeError``.
+
+    ``num_threads`` is the engine's thread count per field. By default it is 1 with a
+    client, since the worker's threads already run several fields at once, and 0 (all
+    processors) without one. Keep worker threads x ``num_threads`` at or below the
+    cores of each machine: with many fields run one engine thread per task and as many
+    worker threads as cores (``LocalCluster(n_workers=cores, threads_per_worker=1)``);
+    with a few fields of millions of points each give fewer worker threads more engine
+    threads, e.g. one worker thread per machine and ``num_threads`` = its cores.
+
+    ``batch_points``: fields with fewer points than this are merged several to a task,
+    up to this many points per task (and small enough that every worker thread gets a
+    few tasks), since a task's own cost (about 2 ms) is close to merging a small field.
+    Fields of unknown size (folders of tables) get a task of their own.
+
+    ``errors="raise"`` waits for every field, then raises the ``MergeError`` of the
+    first failed field (it says how many failed); ``errors="return"`` puts each failed
+    field's ``MergeError`` in its place among the results. Every failure of a field
+    (bad tables, a missing file, the engine's refusal) arrives as a ``MergeError``
+    naming it. ``progress`` shows one bar over fields on standard error (by default
+    when that is a terminal); the engine's own per-call bar is kept off.
+    """
+    if errors not in ("raise", "return"):
+        raise ValueError(f"errors must be 'raise' or 'return', got {errors!r}")
+    names, sources = _named(fields)
+    threads = as_thread_count((0 if client is None else 1) if num_threads is None else num_threads)
+    options = (as_tolerance(tolerance), threads, columns)
+    if client is None:
+        if not gather:
+            raise ValueError("gather=False leaves results on a cluster; it needs a client")
+        outcomes = _merge_here(names, sources, options, progress)
+    else:
+        batches = _batches(names, sources, batch_points, _thread_total(client))
+        if not gather:
+            futures = _submit_per_field(client, batches, options)
+            return dict(zip(names, futures)) if isinstance(fields, Mapping) else futures
+        outcomes = _merge_on(client, batches, options, len(names), progress)
+    if errors == "raise":
+        _raise_first_failure(outcomes)
+    return dict(zip(names, outcomes)) if isinstance(fields, Mapping) else outcomes
+
+
+def _named(fields: Sequence[Any] | Mapping[Any, Any]) -> tuple[list[object], list[object]]:
+    if isinstance(fields, Mapping):
+        return list(fields.keys()), list(fields.values())
+    if isinstance(fields, (str, bytes)) or not isinstance(fields, Sequence):
+        raise TypeError(
+            "fields must be a sequence of fields or a mapping of names to fields, got "
+            f"{type(fields).__name__}"
+        )
+    sources = list(fields)
+    names = [default_name(source, position) for position, source in enumerate(sources)]
+    return names, sources
+
+
+def _thread_total(client: Any) -> int:
+    try:
+        return max(1, sum(client.nthreads().values()))
+    except Exception:  # an unusual client: batch as for one thread
+        return 1
+
+
+def _batches(
+    names: list[object], sources: list[object], batch_points: int, threads: int
+) -> list[tuple[list[int], Batch]]:
+    """Consecutive small fields grouped to at most ``batch_points`` points per task."""
+    batch_points = operator.index(batch_points)
+    counts = [point_count(source) for source in sources]
+    known = sum(count for count in counts if count is not None)
+    limit = min(batch_points, max(1, known // (threads * TASKS_PER_THREAD)))
+    batches: list[tuple[list[int], Batch]] = []
+    positions: list[int] = []
+    batch: Batch = []
+    filled = 0
+    for position, (name, source, count) in enumerate(zip(names, sources, counts)):
+        if count is None or count >= limit:
+            batches.append(([position], [(name, source)]))
+            continue
+        positions.append(position)
+        batch.append((name, source))
+        filled += count
+        if filled >= limit:
+            batches.append((positions, batch))
+            positions, batch, filled = [], [], 0
+    if batch:
+        batches.append((positions, batch))
+    return batches
+
+
+def _merge_here(
+    names: list[object],
+    sources: list[object],
+    options: tuple[float, int, Mapping[str, str] | None],
+    progress: bool | None,
+) -> list[Any]:
+    tolerance, threads, columns = options
+    bar = FieldProgress(len(names), visible=progress)
+    # The bar over fields replaces the per-call bars, decided before they are hidden.
+    hide_engine_bars()
+    outcomes = []
+    for name, source in zip(names, sources):
+        outcome = outcome_of(name, source, tolerance=tolerance, num_threads=threads,
+                             columns=columns, in_task=False)
+        outcomes.append(outcome)
+        bar.advance(1, failed=int(isinstance(outcome, MergeError)))
+    bar.finish()
+    return outcomes
+
+
+def _scattered(client: Any, batch: Batch) -> Batch:
+    """The batch with every field held in memory scattered to the cluster on its own.
+
+    ``hash=False`` gives each scattered field a key of its own: keys derived from the
+    content would be shared with another caller scattering equal data, and one caller's
+    release would then drop the other's.
+    """
+    return [
+        (name, source if is_path(source) else client.scatter([source], hash=False)[0])
+        for name, source in batch
+    ]
+
+
+def _merge_on(
+    client: Any,
+    batches: list[tuple[list[int], Batch]],
+    options: tuple[float, int, Mapping[str, str] | None],
+    n_fields: int,
+    progress: bool | None,
+) -> list[Any]:
+    from distributed import as_completed
+
+    bar = FieldProgress(n_fields, visible=progress)
+    where = {}
+    futures = []
+    for positions, batch in batches:
+        future = client.submit(merge_batch, _scattered(client, batch), *options, pure=False)
+        where[future.key] = positions
+        futures.append(future)
+    outcomes: list[Any] = [None] * n_fields
+    try:
+        for future, batch_outcomes in as_completed(futures, with_results=True):
+            for position, outcome in zip(where[future.key], batch_outcomes):
+                outcomes[position] = outcome
+            bar.advance(
+                len(batch_outcomes),
+                failed=sum(isinstance(outcome, MergeError) for outcome in batch_outcomes),
+            )
+    finally:
+        bar.finish()
+        for future in futures:
+            future.release()
+    return outcomes
+
+
+def _submit_per_field(
+    client: Any,
+    batches: list[tuple[list[int], Batch]],
+    options: tuple[float, int, Mapping[str, str] | None],
+) -> list[Any]:
+    futures: list[Any] = [None] * sum(len(positions) for positions, _ in batches)
+    for positions, batch in batches:
+        batch = _scattered(client, batch)
+        if len(batch) == 1:
+            (name, source), = batch
+            futures[positions[0]] = client.submit(merge_one, name, source, *options,
+                                                  pure=False)
+            continue
+        outcomes = client.submit(merge_batch, batch, *options, pure=False)
+        for index, position in enumerate(positions):
+            futures[position] = client.submit(pick, outcomes, index, pure=False)
+    return futures
+
+
+def _raise_first_failure(outcomes: list[Any]) -> None:
+    failures = [outcome for outcome in outcomes if isinstance(outcome, MergeError)]
+    if not failures:
+        return
+    first = failures[0]
+    if (len(failures) > 1 or len(outcomes) > 1) and hasattr(first, "add_note"):
+        first.add_note(
+            f"{len(failures)} of {len(outcomes)} fields failed; the others were merged. "
+            "errors='return' returns their results with each failure in its place"
+        )
+    raise first

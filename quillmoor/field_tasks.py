@@ -1,0 +1,120 @@
+"""What one task of the many-fields merge runs, on a Dask worker or in this process.
+
+A task merges a batch of fields one after the other and returns one outcome per field:
+its result, or the ``MergeError`` that names it. Nothing else leaves a task: the
+engine's ``PanicException`` derives from ``BaseException``, and a ``BaseException``
+escaping a Dask task leaves the client waiting for ever.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+from quillmoor.errors import MergeError
+from quillmoor.field_sources import merge_source
+
+_quiet_lock = threading.Lock()
+_quiet = False
+
+
+def hide_engine_bars() -> None:
+    """Keep the engine's per-call progress bar off in this process, from now on.
+
+    A worker process inherits the terminal of whoever started it, so every call on every
+    worker would draw its bar there. The engine draws only when ``NO_COLOR`` is unset;
+    it is set here once, before this module's first merge in the process, and only when
+    standard error is a terminal (otherwise the bar is hidden anyway).
+    """
+    global _quiet
+    if _quiet:
+        return
+    with _quiet_lock:
+        if not _quiet:
+            if _stderr_is_terminal() and "NO_COLOR" not in os.environ:
+                os.environ["NO_COLOR"] = "1"
+            _quiet = True
+
+
+def _stderr_is_terminal() -> bool:
+    try:
+        return os.isatty(2)
+    except OSError:
+        return False
+
+
+def merge_batch(
+    batch: Sequence[tuple[object, object]],
+    tolerance: float,
+    num_threads: int,
+    columns: Mapping[str, str] | None,
+) -> list[Any]:
+    """Merge each ``(name, field)`` of ``batch``; one result or ``MergeError`` per field."""
+    hide_engine_bars()
+    return [
+        outcome_of(name, source, tolerance=tolerance, num_threads=num_threads, columns=columns)
+        for name, source in batch
+    ]
+
+
+def merge_one(
+    name: object,
+    source: object,
+    tolerance: float,
+    num_threads: int,
+    columns: Mapping[str, str] | None,
+) -> Any:
+    """Merge one field; its failure is raised as the ``MergeError`` naming it."""
+    hide_engine_bars()
+    outcome = outcome_of(name, source, tolerance=tolerance, num_threads=num_threads,
+                         columns=columns)
+    if isinstance(outcome, MergeError):
+        raise outcome
+    return outcome
+
+
+def pick(outcomes: Sequence[Any], index: int) -> Any:
+    """One field's result out of a batch's outcomes, raising its ``MergeError``."""
+    outcome = outcomes[index]
+    if isinstance(outcome, MergeError):
+        raise outcome
+    return outcome
+
+
+def outcome_of(
+    name: object,
+    source: object,
+    *,
+    tolerance: float,
+    num_threads: int,
+    columns: Mapping[str, str] | None,
+    in_task: bool = True,
+) -> Any:
+    """The field's result, or its failure as a ``MergeError``.
+
+    Outside a task (``in_task=False``, the merge running in the caller's own process)
+    an interrupt or exit goes on up as usual.
+    """
+    try:
+        return merge_source(
+            source, name, tolerance=tolerance, num_threads=num_threads, columns=columns
+        )
+    except BaseException as error:  # noqa: B036 - nothing may escape a task, see above
+        if not in_task and isinstance(error, (KeyboardInterrupt, SystemExit)):
+            raise
+        return as_field_error(error, name)
+
+
+def as_field_error(error: BaseException, name: object) -> MergeError:
+    """``error`` as a ``MergeError`` naming the field, its message kept."""
+    if isinstance(error, MergeError):
+        return error if error.field == name else MergeError(error.engine_message, name)
+    if isinstance(error, KeyError) and len(error.args) == 1:
+        text = str(error.args[0])  # a KeyError's str() is the repr of its message
+    else:
+        text = str(error)
+    if not isinstance(error, (ValueError, TypeError, KeyError)):
+        text = f"{type(error).__name__}: {text}"
+    return MergeError(text, name)
