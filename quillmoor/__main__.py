@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from quillmoor.cli import demo_command, generate_command, merge_command
+from quillmoor.cli import demo_command, generate_command, merge_command, merge_many_command
 from quillmoor.cli.command_error import CommandError
 
 
@@ -18,6 +18,7 @@ def build_parser() -> argparse.ArgumentParser:
     subcommands = parser.add_subparsers(dest="command", metavar="COMMAND")
     demo_command.add_parser(subcommands)
     merge_command.add_parser(subcommands)
+    merge_many_command.add_parser(subcommands)
     generate_command.add_parser(subcommands)
     return parser
 

@@ -22,7 +22,7 @@ from __future__ import annotations
 import os
 import zipfile
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, TypeGuard
 
 import numpy as np
 
@@ -34,7 +34,7 @@ TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 TABLE_FILE_SUFFIXES = (".npy", *FRAME_SUFFIXES)
 
 
-def is_path(source: object) -> bool:
+def is_path(source: object) -> TypeGuard[str | os.PathLike[str]]:
     return isinstance(source, (str, os.PathLike))
 
 

@@ -133,7 +133,7 @@ def _take_rows(frame: Frame, positions: np.ndarray) -> Frame:
     # Both pandas' and Arrow's take select by position: for pandas the index labels,
     # dtypes and the frame's own type (a GeoDataFrame's geometry) stay as they were.
     taken: Any = frame
-    return taken.take(positions)  # type: ignore[no-any-return]
+    return taken.take(positions)
 
 
 def _engine_points(points: Any, names: dict[str, str]) -> np.ndarray:
@@ -217,7 +217,7 @@ def _column(frame: Any, name: str, table: str) -> np.ndarray:
             f"{table}[{name!r}] must hold numbers, got dtype {series.dtype}"
         )
     try:
-        return series.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[no-any-return]
+        return series.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as error:
         raise TypeError(f"{table}[{name!r}] must hold numbers: {error}") from None
 

@@ -25,11 +25,19 @@ def suffix_of(path: str | os.PathLike[str]) -> str:
 
 
 def read_table(path: str | os.PathLike[str]) -> Any:
-    """A .npy file as an ndarray, a .csv or .parquet file as a pandas DataFrame."""
+    """A .npy file as an ndarray, a .csv or .parquet file or a folder of Parquet files
+    as a pandas DataFrame."""
     path = os.fspath(path)
     suffix = suffix_of(path)
     if not os.path.exists(path):
         raise TableFileError(f"{path}: no such file")
+    if os.path.isdir(path):
+        # A folder of Parquet files, such as one partition of a partitioned dataset.
+        _require_pyarrow(path)
+        try:
+            return _pandas(path).read_parquet(path)
+        except (OSError, ValueError) as error:
+            raise TableFileError(f"{path}: cannot read it as Parquet: {error}") from None
     if suffix == ".npy":
         try:
             return np.load(path, allow_pickle=False)

@@ -128,8 +128,8 @@ class TestMistakes:
                                              "points_in_rows": tables["points_in_rows"][:, :2]})
         failed = run_module(["merge", narrow, "-o", "o.npy"], cwd=tmp_path)
         assert failed.returncode == 1
-        assert "quillmoor merge: error: the merge failed (PanicException)" in failed.stderr
-        assert "points_in_rows at least 4 columns" in failed.stderr
+        assert "quillmoor merge: error: the merge failed: points_in_rows has 2 columns" in failed.stderr
+        assert "it needs at least 4: key_a, key_b, x, y" in failed.stderr
         assert "Traceback" not in failed.stderr
         assert not (tmp_path / "o.npy").exists()
 

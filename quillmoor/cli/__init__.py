@@ -1,1 +1,1 @@
-"""The ``quillmoor`` command line: ``demo``, ``merge`` and ``generate``."""
+"""The ``quillmoor`` command line: ``demo``, ``merge``, ``merge-many`` and ``generate``."""

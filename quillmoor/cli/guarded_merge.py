@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+from typing import Any
+
 import numpy as np
 
-from quillmoor import merge_points_removing_overlap
+from quillmoor import MergeError, merge
 from quillmoor.cli.command_error import CommandError
 
 # The engine's text for a read past a table's last column.
@@ -22,16 +25,43 @@ def merge_tables(
     tolerance: float,
     num_threads: int,
 ) -> np.ndarray:
+    """``quillmoor.merge``; its refusals and the engine's failures as ``CommandError``."""
+    return _guarded(
+        lambda: merge(connected_crop_rows, points_in_rows, row_information,
+                      tolerance=tolerance, num_threads=num_threads)
+    )
+
+
+def merge_frames(
+    points: Any,
+    row_information: Any,
+    connected_crop_rows: Any,
+    tolerance: float,
+    num_threads: int,
+    columns: Mapping[str, str] | None,
+) -> Any:
+    """``quillmoor.merge_frame``, failing as ``merge_tables`` does."""
+    from quillmoor.frame_merge import merge_frame
+
+    return _guarded(
+        lambda: merge_frame(points, row_information, connected_crop_rows,
+                            tolerance=tolerance, num_threads=num_threads, columns=columns)
+    )
+
+
+def _guarded(call: Any) -> Any:
     try:
-        return merge_points_removing_overlap(
-            connected_crop_rows, points_in_rows, row_information, tolerance, num_threads
-        )
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # noqa: B036
-        # Internal failures arrive as PanicException, which derives from BaseException
-        # so that "except Exception" misses it.
-        message = f"the merge failed ({type(error).__name__}): {error}"
-        if str(error) == OUT_OF_BOUNDS:
-            message += f"\n  {NARROW_TABLE_HINT}"
-        raise CommandError(message) from None
+        return call()
+    except MergeError as error:
+        raise CommandError(failure_message(error)) from None
+    except (TypeError, ValueError, KeyError) as error:
+        text = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
+        raise CommandError(f"the merge failed: {text}") from None
+
+
+def failure_message(error: MergeError) -> str:
+    """The engine's refusal, with a hint when it read past a table's last column."""
+    message = f"the merge failed: {error}"
+    if error.engine_message == OUT_OF_BOUNDS:
+        message += f"\n  {NARROW_TABLE_HINT}"
+    return message

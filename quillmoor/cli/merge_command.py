@@ -1,4 +1,5 @@
-"""``quillmoor merge``: merge tables stored in .npy/.npz files and save the result."""
+"""``quillmoor merge``: merge tables stored in .npy/.npz, CSV or Parquet files and save
+the result."""
 
 from __future__ import annotations
 
@@ -6,12 +7,17 @@ import argparse
 import os
 import time
 
-import numpy as np
+from typing import Any
+
 
 from quillmoor.cli.command_error import CommandError
-from quillmoor.cli.guarded_merge import merge_tables
-from quillmoor.cli.options import finite_float, thread_count
-from quillmoor.cli.tables import load_tables
+from quillmoor.cli.guarded_merge import merge_frames, merge_tables
+from quillmoor.cli.options import column_mapping, finite_float, thread_count
+from quillmoor.cli.tables import load_inputs
+from quillmoor.table_files import TableFileError, suffix_of, write_table
+
+#: Output suffixes written as they are; any other path gets .npy added.
+OUTPUT_SUFFIXES = (".npy", ".csv", ".parquet")
 
 DESCRIPTION = """\
 Merge the overlapping segments of a field's crop rows: keep each segment's measured
@@ -45,6 +51,14 @@ row_information, one record per segment (11 columns):
 
 The result has the columns of points_in_rows: the kept points, segment by segment in
 the order of connected_crop_rows.
+
+CSV and Parquet tables (Parquet needs pyarrow) are found by column name instead:
+points_in_rows needs key_a, key_b, x, y (all other columns are kept as they are, text
+and timestamps too); row_information key_a, key_b, p0_x, p0_y, p1_x, p1_y, p2_x, p2_y;
+connected_crop_rows key_a, key_b and neighbour keys n0_key_a, n0_key_b ... n3_key_b.
+Name your own columns with --column, e.g. --column x=easting --column
+row_information.key_a=crop_row. The output's suffix (.npy, .csv, .parquet) says how
+it is written.
 """
 
 
@@ -57,11 +71,13 @@ def add_parser(subcommands) -> None:
     )
     parser.add_argument(
         "inputs", nargs="+", metavar="INPUT",
-        help="one .npz file, or connected_crop_rows.npy points_in_rows.npy row_information.npy",
+        help="one .npz file, or connected_crop_rows points_in_rows row_information as "
+             ".npy, .csv or .parquet files",
     )
     parser.add_argument(
         "-o", "--output", required=True, metavar="PATH",
-        help="where to save the kept points (.npy; the suffix is added if missing)",
+        help="where to save the kept points: .npy, .csv or .parquet (.npy is added to "
+             "any other name)",
     )
     parser.add_argument(
         "--tolerance", type=finite_float, default=0.0, metavar="DIST",
@@ -71,15 +87,24 @@ def add_parser(subcommands) -> None:
         "--threads", type=thread_count, default=0, metavar="N",
         help="worker threads; 0 uses all cores (default: 0)",
     )
+    parser.add_argument(
+        "--column", type=column_mapping, action="append", default=[], metavar="ROLE=NAME",
+        help="the column of a CSV or Parquet table that holds ROLE (key_a, x, p0_x, "
+             "n0_key_a, ...), for all tables or for one as TABLE.ROLE; repeat as needed",
+    )
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    connected_crop_rows, points_in_rows, row_information = load_tables(args.inputs)
+    connected_crop_rows, points_in_rows, row_information = load_inputs(args.inputs)
     started = time.perf_counter()
-    merged = merge_tables(
-        connected_crop_rows, points_in_rows, row_information, args.tolerance, args.threads
-    )
+    if hasattr(points_in_rows, "columns"):
+        merged = merge_frames(points_in_rows, row_information, connected_crop_rows,
+                              args.tolerance, args.threads, dict(args.column) or None)
+    else:
+        merged = merge_tables(
+            connected_crop_rows, points_in_rows, row_information, args.tolerance, args.threads
+        )
     elapsed = time.perf_counter() - started
     output = save_table(args.output, merged)
     print(
@@ -89,11 +114,11 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def save_table(path: str, table: np.ndarray) -> str:
-    """Saves to ``path`` (with .npy added as np.save does) and returns the path written."""
-    written = path if path.endswith(".npy") else path + ".npy"
+def save_table(path: str, table: Any) -> str:
+    """Saves to ``path`` by its suffix (.npy added to any other) and returns the path written."""
+    written = path if suffix_of(path) in OUTPUT_SUFFIXES else path + ".npy"
     try:
-        np.save(written, table)
-    except OSError as error:
-        raise CommandError(f"{written}: cannot write it: {error.strerror or error}") from None
+        write_table(written, table)
+    except TableFileError as error:
+        raise CommandError(str(error)) from None
     return os.fspath(written)

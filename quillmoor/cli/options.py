@@ -34,3 +34,11 @@ def finite_float(text: str) -> float:
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError("must be a finite number")
     return value
+
+
+def column_mapping(text: str) -> tuple[str, str]:
+    """``ROLE=NAME``: which column of a table holds one of the values the merge reads."""
+    role, equals, name = text.partition("=")
+    if not equals or not role or not name:
+        raise argparse.ArgumentTypeError(f"expected ROLE=NAME, e.g. x=easting, got {text!r}")
+    return role, name

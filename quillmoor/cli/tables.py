@@ -1,19 +1,39 @@
-"""Reading the three input tables from .npy or .npz files, with a message per mistake."""
+"""Reading the three input tables from .npy, .npz, .csv or .parquet files, with a message
+per mistake."""
 
 from __future__ import annotations
 
 import os
 import zipfile
+from typing import Any
 
 import numpy as np
 
 from quillmoor.cli.command_error import CommandError
+from quillmoor.table_files import FRAME_SUFFIXES, TableFileError, read_table, suffix_of
 
 TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 
 # Booleans, integers and reals convert to float64 without losing meaning; strings,
 # complex numbers, dates and Python objects do not.
 _NUMERIC_KINDS = "biuf"
+
+
+def load_inputs(paths: list[str]) -> tuple[Any, Any, Any]:
+    """The three tables: 2-D float64 arrays from .npy/.npz files, DataFrames from CSV or
+    Parquet files (named columns, read by ``merge_frame``)."""
+    if len(paths) == 3 and any(suffix_of(path) in FRAME_SUFFIXES for path in paths):
+        tables = []
+        for path, name in zip(paths, TABLE_NAMES):
+            if suffix_of(path) in FRAME_SUFFIXES:
+                try:
+                    tables.append(read_table(path))
+                except TableFileError as error:
+                    raise CommandError(str(error)) from None
+            else:
+                tables.append(_as_float_table(_load_npy(path), name, path))
+        return tables[0], tables[1], tables[2]
+    return load_tables(paths)
 
 
 def load_tables(paths: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -26,7 +46,8 @@ def load_tables(paths: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         sources = list(paths)
     else:
         raise CommandError(
-            f"expected one .npz file or three .npy files, got {len(paths)} paths"
+            f"expected one .npz file or three .npy files (or .csv or .parquet tables), "
+            f"got {len(paths)} paths"
         )
     connected_crop_rows, points_in_rows, row_information = (
         _as_float_table(array, name, source)

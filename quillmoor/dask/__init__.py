@@ -7,7 +7,17 @@ of many fields' points partition by partition; ``read_fields_parquet`` reads a P
 dataset partitioned by field as such a frame, one partition per field.
 """
 
-from quillmoor.dask.many_fields import DEFAULT_BATCH_POINTS, merge_fields
+from quillmoor.dask.many_fields import (
+    DEFAULT_BATCH_POINTS,
+    merge_fields,
+    merge_fields_as_completed,
+)
 from quillmoor.dask.partitions import merge_partitions, read_fields_parquet
 
-__all__ = ["DEFAULT_BATCH_POINTS", "merge_fields", "merge_partitions", "read_fields_parquet"]
+__all__ = [
+    "DEFAULT_BATCH_POINTS",
+    "merge_fields",
+    "merge_fields_as_completed",
+    "merge_partitions",
+    "read_fields_parquet",
+]

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import operator
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex
 
 from quillmoor.errors import MergeError
@@ -76,8 +76,7 @@ def merge_fields(
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', got {errors!r}")
     names, sources = _named(fields)
-    threads = as_thread_count((0 if client is None else 1) if num_threads is None else num_threads)
-    options = (as_tolerance(tolerance), threads, columns)
+    options = _options(client, tolerance, num_threads, columns)
     if client is None:
         if not gather:
             raise ValueError("gather=False leaves results on a cluster; it needs a client")
@@ -146,18 +145,67 @@ def _merge_here(
     options: tuple[float, int, Mapping[str, str] | None],
     progress: bool | None,
 ) -> list[Any]:
+    outcomes: list[Any] = [None] * len(names)
+    for position, outcome in _completed_here(names, sources, options, progress):
+        outcomes[position] = outcome
+    return outcomes
+
+
+def _completed_here(
+    names: list[object],
+    sources: list[object],
+    options: tuple[float, int, Mapping[str, str] | None],
+    progress: bool | None,
+) -> Iterator[tuple[int, Any]]:
     tolerance, threads, columns = options
     bar = FieldProgress(len(names), visible=progress)
     # The bar over fields replaces the per-call bars, decided before they are hidden.
     hide_engine_bars()
-    outcomes = []
-    for name, source in zip(names, sources):
-        outcome = outcome_of(name, source, tolerance=tolerance, num_threads=threads,
-                             columns=columns, in_task=False)
-        outcomes.append(outcome)
-        bar.advance(1, failed=int(isinstance(outcome, MergeError)))
-    bar.finish()
-    return outcomes
+    try:
+        for position, (name, source) in enumerate(zip(names, sources)):
+            outcome = outcome_of(name, source, tolerance=tolerance, num_threads=threads,
+                                 columns=columns, in_task=False)
+            bar.advance(1, failed=int(isinstance(outcome, MergeError)))
+            yield position, outcome
+    finally:
+        bar.finish()
+
+
+def merge_fields_as_completed(
+    fields: Sequence[Any] | Mapping[Any, Any],
+    *,
+    client: Any = None,
+    tolerance: SupportsFloat = 0.0,
+    num_threads: SupportsIndex | None = None,
+    columns: Mapping[str, str] | None = None,
+    batch_points: int = DEFAULT_BATCH_POINTS,
+    progress: bool | None = None,
+) -> Iterator[tuple[object, Any]]:
+    """``merge_fields``, yielding ``(name, result or MergeError)`` as each field is done.
+
+    Only the fields not yet consumed are held in this process, so a farm's results can
+    be written out one by one. The options are those of ``merge_fields``.
+    """
+    names, sources = _named(fields)
+    options = _options(client, tolerance, num_threads, columns)
+    if client is None:
+        completed = _completed_here(names, sources, options, progress)
+    else:
+        batches = _batches(names, sources, batch_points, _thread_total(client))
+        completed = _completed_on(client, batches, options, len(names), progress)
+    for position, outcome in completed:
+        yield names[position], outcome
+
+
+def _options(
+    client: Any,
+    tolerance: SupportsFloat,
+    num_threads: SupportsIndex | None,
+    columns: Mapping[str, str] | None,
+) -> tuple[float, int, Mapping[str, str] | None]:
+    default_threads = 0 if client is None else 1
+    threads = as_thread_count(default_threads if num_threads is None else num_threads)
+    return as_tolerance(tolerance), threads, columns
 
 
 def _scattered(client: Any, batch: Batch) -> Batch:
@@ -180,6 +228,19 @@ def _merge_on(
     n_fields: int,
     progress: bool | None,
 ) -> list[Any]:
+    outcomes: list[Any] = [None] * n_fields
+    for position, outcome in _completed_on(client, batches, options, n_fields, progress):
+        outcomes[position] = outcome
+    return outcomes
+
+
+def _completed_on(
+    client: Any,
+    batches: list[tuple[list[int], Batch]],
+    options: tuple[float, int, Mapping[str, str] | None],
+    n_fields: int,
+    progress: bool | None,
+) -> Iterator[tuple[int, Any]]:
     from distributed import as_completed
 
     bar = FieldProgress(n_fields, visible=progress)
@@ -189,20 +250,18 @@ def _merge_on(
         future = client.submit(merge_batch, _scattered(client, batch), *options, pure=False)
         where[future.key] = positions
         futures.append(future)
-    outcomes: list[Any] = [None] * n_fields
     try:
         for future, batch_outcomes in as_completed(futures, with_results=True):
-            for position, outcome in zip(where[future.key], batch_outcomes):
-                outcomes[position] = outcome
+            future.release()
             bar.advance(
                 len(batch_outcomes),
                 failed=sum(isinstance(outcome, MergeError) for outcome in batch_outcomes),
             )
+            yield from zip(where[future.key], batch_outcomes)
     finally:
         bar.finish()
         for future in futures:
             future.release()
-    return outcomes
 
 
 def _submit_per_field(
