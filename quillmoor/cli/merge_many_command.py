@@ -136,7 +136,9 @@ def _client(args: argparse.Namespace, stack: ExitStack) -> Any:
     if args.scheduler is None and args.workers is None:
         return None
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client
+
+        from quillmoor.dask.local import loopback_cluster
     except ImportError:
         raise CommandError(
             "--scheduler and --workers need Dask: pip install 'quillmoor[dask]'"
@@ -146,10 +148,7 @@ def _client(args: argparse.Namespace, stack: ExitStack) -> Any:
             return stack.enter_context(Client(args.scheduler, timeout="30s"))
         except (OSError, TimeoutError) as error:
             raise CommandError(f"cannot reach the scheduler {args.scheduler}: {error}") from None
-    cluster = stack.enter_context(LocalCluster(
-        n_workers=max(1, args.workers), threads_per_worker=1, processes=True,
-        host="127.0.0.1", dashboard_address=None,
-    ))
+    cluster = stack.enter_context(loopback_cluster(max(1, args.workers)))
     return stack.enter_context(Client(cluster))
 
 

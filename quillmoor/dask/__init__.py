@@ -5,8 +5,13 @@ a ``distributed`` cluster, over fields given as paths or tables in memory, and g
 the results or leaves them on the workers. ``merge_partitions`` merges a Dask DataFrame
 of many fields' points partition by partition; ``read_fields_parquet`` reads a Parquet
 dataset partitioned by field as such a frame, one partition per field.
+``loopback_cluster`` starts a local cluster of worker processes on 127.0.0.1.
+
+Dask itself is imported only when a cluster is used: ``merge_fields`` without a client
+runs in this process and needs no Dask.
 """
 
+from quillmoor.dask.local import loopback_cluster
 from quillmoor.dask.many_fields import (
     DEFAULT_BATCH_POINTS,
     merge_fields,
@@ -16,6 +21,7 @@ from quillmoor.dask.partitions import merge_partitions, read_fields_parquet
 
 __all__ = [
     "DEFAULT_BATCH_POINTS",
+    "loopback_cluster",
     "merge_fields",
     "merge_fields_as_completed",
     "merge_partitions",

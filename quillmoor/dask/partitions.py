@@ -178,11 +178,14 @@ def read_fields_parquet(
 
 
 def _read_field_folder(
-    part: tuple[str, str], field_column: str, columns: list[str] | None
+    part: tuple[str, str], field_column: str, columns: list[str] | None = None
 ) -> Any:
+    # Dask passes the columns it needs here (column projection); the field column is
+    # not in the files but made from the folder's name.
     import pandas as pd
 
     folder, name = part
-    frame = pd.read_parquet(folder, columns=columns)
+    stored = None if columns is None else [c for c in columns if c != field_column]
+    frame = pd.read_parquet(folder, columns=stored)
     frame[field_column] = pd.Series([name] * len(frame), index=frame.index, dtype=object)
-    return frame
+    return frame if columns is None else frame[list(columns)]
