@@ -9,16 +9,13 @@ exactly as it was, with its dtype and the frame's index.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex, TypeVar
+from typing import Any, SupportsFloat, SupportsIndex, TypeVar
 
 import numpy as np
 
 from quillmoor.forgiving_merge import merge_field
 from quillmoor.frame_columns import NEIGHBOUR_ROLES, resolve_columns
 from quillmoor.table_input import EXACT_INTEGER_LIMIT
-
-if TYPE_CHECKING:
-    import numpy.typing as npt
 
 Frame = TypeVar("Frame")
 
@@ -133,7 +130,7 @@ def _take_rows(frame: Frame, positions: np.ndarray) -> Frame:
     # Both pandas' and Arrow's take select by position: for pandas the index labels,
     # dtypes and the frame's own type (a GeoDataFrame's geometry) stay as they were.
     taken: Any = frame
-    return taken.take(positions)
+    return taken.take(positions)  # type: ignore[no-any-return]
 
 
 def _engine_points(points: Any, names: dict[str, str]) -> np.ndarray:
@@ -145,7 +142,7 @@ def _engine_points(points: Any, names: dict[str, str]) -> np.ndarray:
     return table
 
 
-def _row_records(rows: Any, names: dict[str, str]) -> npt.ArrayLike:
+def _row_records(rows: Any, names: dict[str, str]) -> Any:
     if not _is_frame(rows):
         return rows  # a plain table in the engine's own layout
     table = np.zeros((_row_count(rows), 11))
@@ -156,7 +153,7 @@ def _row_records(rows: Any, names: dict[str, str]) -> npt.ArrayLike:
     return table
 
 
-def _connection_records(connections: Any, names: dict[str, str]) -> npt.ArrayLike:
+def _connection_records(connections: Any, names: dict[str, str]) -> Any:
     if not _is_frame(connections):
         return connections
     present = _column_names(connections)
@@ -217,7 +214,7 @@ def _column(frame: Any, name: str, table: str) -> np.ndarray:
             f"{table}[{name!r}] must hold numbers, got dtype {series.dtype}"
         )
     try:
-        return series.to_numpy(dtype=np.float64, na_value=np.nan)
+        return series.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[no-any-return]
     except (TypeError, ValueError) as error:
         raise TypeError(f"{table}[{name!r}] must hold numbers: {error}") from None
 

@@ -26,7 +26,8 @@ run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test w
   (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 }
 run_suite numpy1 "numpy==1.26.*"
-run_suite numpy2 "numpy>=2" pandas mypy
+# DataFrames, Parquet and a real two-worker Dask cluster run in this suite only.
+run_suite numpy2 "numpy>=2" pandas mypy pyarrow "dask[distributed]" geopandas pytest-timeout
 
 echo "== mypy"
 (cd "$root" && "$work/venv-numpy2/bin/python" -m mypy)

@@ -107,7 +107,7 @@ def _named(fields: Sequence[Any] | Mapping[Any, Any]) -> tuple[list[object], lis
 
 def _thread_total(client: Any) -> int:
     try:
-        return max(1, sum(client.nthreads().values()))
+        return max(1, int(sum(client.nthreads().values())))
     except Exception:  # an unusual client: batch as for one thread
         return 1
 
