@@ -10,13 +10,15 @@ from __future__ import annotations
 
 import os
 import threading
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from typing import Any
 
 from quillmoor.errors import MergeError
 from quillmoor.field_sources import merge_source
 
 _quiet_lock = threading.Lock()
+_OUR_NO_COLOR = "1"
 _quiet = False
 
 
@@ -26,7 +28,9 @@ def hide_engine_bars() -> None:
     A worker process inherits the terminal of whoever started it, so every call on every
     worker would draw its bar there. The engine draws only when ``NO_COLOR`` is unset;
     it is set here once, before this module's first merge in the process, and only when
-    standard error is a terminal (otherwise the bar is hidden anyway).
+    standard error is a terminal (otherwise the bar is hidden anyway). A worker that
+    runs inside the client's own process (``LocalCluster(processes=False)``) therefore
+    turns the client's per-call bars off too.
     """
     global _quiet
     if _quiet:
@@ -36,6 +40,23 @@ def hide_engine_bars() -> None:
             if _stderr_is_terminal() and "NO_COLOR" not in os.environ:
                 os.environ["NO_COLOR"] = "1"
             _quiet = True
+
+
+@contextmanager
+def engine_bars_hidden() -> Iterator[None]:
+    """Keep the engine's per-call bar off for a while in the caller's own process.
+
+    For merging many fields here, under one bar over fields; the caller's later calls
+    draw their bars again.
+    """
+    hide = _stderr_is_terminal() and "NO_COLOR" not in os.environ
+    if hide:
+        os.environ["NO_COLOR"] = _OUR_NO_COLOR
+    try:
+        yield
+    finally:
+        if hide and os.environ.get("NO_COLOR") == _OUR_NO_COLOR:
+            del os.environ["NO_COLOR"]
 
 
 def _stderr_is_terminal() -> bool:

@@ -9,7 +9,7 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex
 from quillmoor.errors import MergeError
 from quillmoor.field_progress import FieldProgress
 from quillmoor.field_sources import default_name, is_path, point_count
-from quillmoor.field_tasks import hide_engine_bars, merge_batch, merge_one, outcome_of, pick
+from quillmoor.field_tasks import engine_bars_hidden, merge_batch, merge_one, outcome_of, pick
 from quillmoor.forgiving_merge import as_thread_count, as_tolerance
 
 #: Fields smaller than this are merged several to a task, up to this many points a task.
@@ -157,10 +157,19 @@ def _completed_here(
     options: tuple[float, int, Mapping[str, str] | None],
     progress: bool | None,
 ) -> Iterator[tuple[int, Any]]:
-    tolerance, threads, columns = options
     bar = FieldProgress(len(names), visible=progress)
     # The bar over fields replaces the per-call bars, decided before they are hidden.
-    hide_engine_bars()
+    with engine_bars_hidden():
+        yield from _each_here(names, sources, options, bar)
+
+
+def _each_here(
+    names: list[object],
+    sources: list[object],
+    options: tuple[float, int, Mapping[str, str] | None],
+    bar: FieldProgress,
+) -> Iterator[tuple[int, Any]]:
+    tolerance, threads, columns = options
     try:
         for position, (name, source) in enumerate(zip(names, sources)):
             outcome = outcome_of(name, source, tolerance=tolerance, num_threads=threads,
