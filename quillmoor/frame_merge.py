@@ -244,6 +244,8 @@ def _object_column(series: Any, name: str, table: str) -> np.ndarray:
             if abs(int(value)) > EXACT_INTEGER_LIMIT:
                 raise ValueError(_inexact_message(table, name, row, int(value)))
         try:
+            if isinstance(value, (str, bytes)):
+                raise TypeError  # text that looks like a number is still text
             out[row] = np.nan if value is None or value is pd.NA else float(value)
         except (TypeError, ValueError):
             raise TypeError(
