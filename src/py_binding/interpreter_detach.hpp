@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -12,6 +14,9 @@ namespace quillmoor::py {
 // Runs `work` with the calling thread detached from the interpreter, so other Python
 // threads (and the free-threaded collector) keep running. `work` must not touch Python
 // objects. Its exception is carried past the re-attach and rethrown attached.
+// Re-attaching during interpreter finalisation may end the thread with pthread_exit
+// (CPython before 3.14): that forced unwind starts inside Py_END_ALLOW_THREADS and must
+// pass through every frame above, as must one that starts inside `work`.
 template <typename Work>
 auto run_detached(Work&& work) -> decltype(work()) {
     std::optional<decltype(work())> result;
@@ -19,6 +24,8 @@ auto run_detached(Work&& work) -> decltype(work()) {
     Py_BEGIN_ALLOW_THREADS
     try {
         result.emplace(work());
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         failure = std::current_exception();
     }
@@ -41,6 +48,8 @@ inline std::unique_lock<std::mutex> lock_detached(std::mutex& mutex) {
     Py_BEGIN_ALLOW_THREADS
     try {
         lock.lock();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         failure = std::current_exception();
     }

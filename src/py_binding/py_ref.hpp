@@ -6,8 +6,15 @@
 
 namespace quillmoor::py {
 
+// True when the calling thread is attached to the interpreter. It is not while the
+// interpreter ends it during finalisation (pthread_exit inside a re-attach, CPython
+// before 3.14): the frames it unwinds must then leave every Python object alone.
+inline bool attached_to_interpreter() noexcept { return PyGILState_Check() != 0; }
+
 // Owns one strong reference to a Python object (or nothing) and drops it on scope exit.
-// The caller must be attached to the interpreter whenever a non-empty PyRef is destroyed.
+// The caller must be attached to the interpreter whenever a non-empty PyRef is destroyed;
+// only a thread the interpreter is ending is not, and its references are left as they
+// are (the process is exiting).
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -24,13 +31,13 @@ public:
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(std::exchange(object_, std::exchange(other.object_, nullptr)));
+            drop(std::exchange(object_, std::exchange(other.object_, nullptr)));
         }
         return *this;
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() { drop(object_); }
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
@@ -40,6 +47,12 @@ public:
 
 private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
+
+    static void drop(PyObject* object) noexcept {
+        if (object != nullptr && attached_to_interpreter()) {
+            Py_DECREF(object);
+        }
+    }
 
     PyObject* object_ = nullptr;
 };
