@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
+#include "merge_engine/forced_unwind.hpp"
 
 #include <exception>
 #include <mutex>
@@ -24,10 +24,11 @@ auto run_detached(Work&& work) -> decltype(work()) {
     Py_BEGIN_ALLOW_THREADS
     try {
         result.emplace(work());
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        failure = std::current_exception();
+        failure = storable_exception();
+        if (!failure) {
+            throw;  // a thread being ended: not carried past the re-attach
+        }
     }
     Py_END_ALLOW_THREADS
     if (failure) {
@@ -48,10 +49,11 @@ inline std::unique_lock<std::mutex> lock_detached(std::mutex& mutex) {
     Py_BEGIN_ALLOW_THREADS
     try {
         lock.lock();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        failure = std::current_exception();
+        failure = storable_exception();
+        if (!failure) {
+            throw;
+        }
     }
     Py_END_ALLOW_THREADS
     if (failure) {

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
+#include "merge_engine/forced_unwind.hpp"
 
 #include <exception>
 
@@ -28,10 +28,12 @@ template <typename Result, typename Body>
 Result call_at_python_boundary(Result failure_value, Body&& body) {
     try {
         return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        set_python_error_from(std::current_exception());
+        const std::exception_ptr failure = storable_exception();
+        if (!failure) {
+            throw;  // a thread being ended
+        }
+        set_python_error_from(failure);
         return failure_value;
     }
 }

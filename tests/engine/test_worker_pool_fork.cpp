@@ -22,12 +22,21 @@ constexpr int CHILD_WRONG_RESULT = 3;
 constexpr int CHILD_ONE_THREAD = 4;
 constexpr int CHILD_FAILURE_LOST = 5;
 
+// A fork while a new thread is still starting can leave the sanitizers' thread registries
+// locked in the child, whose own new threads then never start. So every test below lets
+// the pool threads it makes take part in a task (all of them at once, with a generous
+// patience) before it forks. That is the condition, not a delay.
+void run_with_every_thread_taking_part(std::size_t workers) {
+    ThreadCensus census(workers, 120s);
+    run_indexed(4 * workers, workers, [&](std::size_t) { census.visit(); });
+}
+
 // What a child checks: a parallel run covers every index once, really runs on several
-// threads, and still reports a failure.
+// threads (all four at once), and still reports a failure.
 int use_pool_in_child() {
     constexpr std::size_t count = 400;
     RunCounts counts(count);
-    ThreadCensus census(2, 60s);  // generous: spent only if the pool never runs two
+    ThreadCensus census(4, 60s);  // generous: spent only if the pool never runs four
     run_indexed(count, 4, [&](std::size_t i) {
         counts.hit(i);
         census.visit();
@@ -35,7 +44,7 @@ int use_pool_in_child() {
     if (counts.first_not_run_once() != count) {
         return CHILD_WRONG_RESULT;
     }
-    if (census.most_at_once() < 2) {
+    if (census.most_at_once() < 4) {
         return CHILD_ONE_THREAD;
     }
     try {
@@ -89,7 +98,7 @@ void expect_pool_works_here() {
 
 TEST(WorkerPoolFork, ChildOfAProcessThatUsedThePoolUsesItToo) {
     expect_pool_works_here();
-    run_indexed(100, 255, [](std::size_t) {});
+    run_with_every_thread_taking_part(255);
     expect_child_ok(fork_and_wait(use_pool_in_child));
     expect_pool_works_here();
     // And a grandchild, from a child that used the pool itself.
@@ -110,6 +119,7 @@ TEST(WorkerPoolFork, ThreadsThatCalledThePoolEarlierDoNotHoldTheChildBack) {
     std::thread caller([&] {
         RunCounts counts(500);
         run_indexed(500, 3, [&](std::size_t i) { counts.hit(i); });
+        run_with_every_thread_taking_part(3);
         called = true;
         while (!release) {
             std::this_thread::sleep_for(1ms);
@@ -128,7 +138,7 @@ TEST(WorkerPoolFork, ThreadsThatCalledThePoolEarlierDoNotHoldTheChildBack) {
 }
 
 TEST(WorkerPoolFork, ATaskThatForksInAChildDoesNotHoldItsRunBack) {
-    run_indexed(100, 4, [](std::size_t) {});
+    run_with_every_thread_taking_part(4);
     expect_child_ok(fork_and_wait([] {
         constexpr std::size_t count = 300;
         RunCounts counts(count);
@@ -150,9 +160,11 @@ TEST(WorkerPoolFork, ATaskThatForksInAChildDoesNotHoldItsRunBack) {
 TEST(WorkerPoolFork, ChildWorksWhileARunIsInProgressOnAnotherThread) {
     constexpr std::size_t count = 200;
     RunCounts counts(count);
+    ThreadCensus census(4, 120s);
     std::atomic<bool> started{false};
     std::thread runner([&] {
         run_indexed(count, 4, [&](std::size_t i) {
+            census.visit();  // all four threads at once, then free
             started = true;
             counts.hit(i);
             std::this_thread::sleep_for(2ms);

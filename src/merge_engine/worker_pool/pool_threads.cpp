@@ -2,9 +2,9 @@
 // each, waiting for runs with a free seat.
 #include "merge_engine/worker_pool/pool_threads.hpp"
 
+#include "merge_engine/forced_unwind.hpp"
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -146,21 +146,17 @@ void PoolThreads::serve() {
             lock.lock();
             ++idle_;
         }
-    } catch (const abi::__forced_unwind&) {
-        // The thread is being ended: it no longer counts. `lock` is released by its
-        // destructor on the way out (held or not).
-        if (!lock.owns_lock()) {
-            lock.lock();
-        }
-        --threads_;
-        throw;
     } catch (...) {
-        // work() keeps task failures in the run; what reaches here is the pool's own
-        // (a lock that cannot be taken). This thread ends; later runs start another.
+        // work() keeps task failures in the run; what reaches here is the pool's own (a
+        // lock that cannot be taken) or the thread being ended. Either way it no longer
+        // counts, and later runs start another. `lock` is released on the way out.
         if (!lock.owns_lock()) {
             lock.lock();
         }
         --threads_;
+        if (!storable_exception()) {
+            throw;  // a thread being ended
+        }
     }
 }
 

@@ -1,9 +1,8 @@
 #include "merge_engine/worker_pool/shared_run.hpp"
 
+#include "merge_engine/forced_unwind.hpp"
 #include "merge_engine/internal_error.hpp"
 #include "merge_engine/stderr_channel.hpp"
-
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <exception>
@@ -29,22 +28,25 @@ void SharedRun::run_chunk(std::size_t begin, std::size_t end) {
         }
         try {
             (*task_)(i);
-        } catch (const abi::__forced_unwind&) {
+        } catch (...) {
+            std::exception_ptr error = storable_exception();
+            if (error) {
+                failures_.record(i, std::move(error));
+                return;
+            }
             // The thread is being ended (pthread_exit or cancellation inside the task).
             // Its index did not complete: the run must not report success without it.
-            const std::string text =
-                "worker pool: the thread running task " + std::to_string(i) + " was ended";
+            // Nothing may escape this handler but the unwind itself.
             std::exception_ptr failure;
             try {
+                const std::string text =
+                    "worker pool: the thread running task " + std::to_string(i) + " was ended";
                 stderr_channel::write_report(text);
                 failure = std::make_exception_ptr(InternalError(text));
             } catch (...) {  // NOLINT(bugprone-empty-catch): recorded below without its text
             }
             failures_.record(i, failure);
             throw;
-        } catch (...) {
-            failures_.record(i, std::current_exception());
-            return;
         }
     }
 }
