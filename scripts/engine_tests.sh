@@ -15,7 +15,6 @@ run() {  # $1: build name, $2: extra compiler flags
 run plain ""
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run asan-ubsan "-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-# oneTBB is not built with ThreadSanitizer: the suppressions drop reports inside its own
-# inline code; fork tests start threads in the child of a multi-threaded parent.
-TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 suppressions=$PWD/tests/engine/tsan_onetbb.supp" \
+# Fork tests start threads in the child of a multi-threaded parent.
+TSAN_OPTIONS="halt_on_error=1 die_after_fork=0" \
   run tsan "-fsanitize=thread"

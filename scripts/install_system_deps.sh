@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs the system packages the build and the tests need (Debian): oneTBB, GoogleTest,
+# Installs the system packages the build and the tests need (Debian): GoogleTest,
 # and the build tools when the machine lacks them. Runs apt-get only when something is missing.
 set -euo pipefail
-packages=(libtbb-dev libgtest-dev g++)
+packages=(libgtest-dev g++)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

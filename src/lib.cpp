@@ -11,8 +11,10 @@ namespace {
 
 using quillmoor::py::PyRef;
 
+// Not noexcept: a thread the interpreter ends during finalisation unwinds through here
+// (see call_at_python_boundary).
 PyObject* merge_points_removing_overlap(PyObject* /*module*/, PyObject* const* args,
-                                        Py_ssize_t nargs, PyObject* kwnames) noexcept {
+                                        Py_ssize_t nargs, PyObject* kwnames) {
     return quillmoor::py::call_at_python_boundary<PyObject*>(nullptr, [&] {
         return quillmoor::py::merge_points_call(args, nargs, kwnames).release();
     });
@@ -68,7 +70,7 @@ void add_function(PyObject* module) {
     }
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
     return quillmoor::py::call_at_python_boundary<int>(-1, [&] {
         add_function(module);
         return 0;

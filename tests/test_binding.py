@@ -233,10 +233,13 @@ busy_points = np.column_stack([np.ones_like(overlap), np.ones_like(overlap), ove
 go, ran = threading.Event(), []
 helper = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
 helper.start()
-time.sleep(0.2)
 sys.setswitchinterval(1000)
 go.set()
-result = merge(busy_connected, busy_points, rows, 0.5, 1)
+# Merge until the helper has run, with a deadline no busy machine reaches: when the
+# call keeps the interpreter, the helper never runs and the deadline ends the loop.
+deadline = time.monotonic() + 60
+while not ran and time.monotonic() < deadline:
+    result = merge(busy_connected, busy_points, rows, 0.5, 1)
 print(bool(ran), result.shape)
 sys.setswitchinterval(0.005)
 helper.join()

@@ -4,6 +4,8 @@ Out-of-bounds reads carry the fixed text "ndarray: index out of bounds"; the oth
 failures have texts chosen by the engine, which name the failing connection record.
 """
 
+import re
+
 import numpy as np
 import pytest
 
@@ -202,3 +204,23 @@ def test_lowest_failing_record_is_reported_among_many(merge, num_threads):
         assert_engine_failure_of(fails(merge, connected, num_threads=num_threads), low)
         connected = field_of(300, {low: NO_BASE, high: NO_NEIGHBOUR})
         assert_engine_failure_of(fails(merge, connected, num_threads=num_threads), low)
+
+
+# ------------------------------------------------- tables too large for this machine
+
+
+@pytest.mark.parametrize("records", [2**59, 2**40, 2**35])
+def test_tables_too_large_to_allocate_fail_in_our_words(native_merge, records):
+    # A table of that many connection records costs no memory as an array of zero
+    # columns, but the engine's own tables for it cannot be allocated.
+    points = np.ones((20, 4))
+    rows = np.array([[1.0, 0, 0, 0, 1, 0, 0, 10, 0, 5, 0]])
+    with pytest.raises(MergeFailed) as failed:
+        native_merge(np.empty((records, 0)), points, rows, 0.5, 2)
+    text = failed.value.text
+    assert text.startswith("could not allocate "), text
+    assert "connected_crop_rows" in text, text
+    assert re.search(r"\d{9,} (bytes|entries)", text), text
+    assert "vector" not in text and "_M_" not in text and "bad_alloc" not in text
+    # The process is fine afterwards.
+    assert native_merge(np.empty((0, 3)), points, rows, 0.5, 2).shape == (0, 4)

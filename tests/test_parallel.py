@@ -138,9 +138,9 @@ def merge_in_child(connection, tables, num_threads):
 
     try:
         result = digest(merge_points_removing_overlap(*tables, TOLERANCE, num_threads))
-        # The pool's worker threads outlive the call. A child whose oneTBB still counted
-        # on the parent's workers would have run everything on one thread.
-        deadline = time.monotonic() + 5
+        # The pool's worker threads outlive the call. A child whose pool still counted on
+        # the parent's threads would have run everything on one thread.
+        deadline = time.monotonic() + 60
         while len(os.listdir("/proc/self/task")) < 2 and time.monotonic() < deadline:
             time.sleep(0.01)
         connection.send((result, len(os.listdir("/proc/self/task"))))

@@ -1,4 +1,5 @@
 #include "merge_engine/connection_merge.hpp"
+#include "merge_engine/allocation_failure.hpp"
 #include "merge_engine/merge_engine.hpp"
 #include "merge_engine/point_slots.hpp"
 #include "merge_engine/progress/progress_bar.hpp"
@@ -23,7 +24,9 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
     const MergeIndexes indexes{point_slots, row_record_index};
 
     const std::size_t record_count = connected_crop_rows.rows();
-    std::vector<RecordMerge> merges(record_count);
+    std::vector<RecordMerge> merges;
+    allocate_named("the merge results of connected_crop_rows", record_count,
+                   sizeof(RecordMerge), [&] { merges.resize(record_count); });
     {
         // Destroyed unfinished when a record fails, which erases the bar.
         ProgressBar progress(record_count);

@@ -1,4 +1,5 @@
 #include "merge_engine/point_slots.hpp"
+#include "merge_engine/allocation_failure.hpp"
 
 #include "merge_engine/internal_error.hpp"
 
@@ -26,7 +27,8 @@ PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const OwnedMatrix
     if (connected_crop_rows.cols() <= layout::CONNECTION_KEY_B) {
         return;  // every record fails before gathering
     }
-    record_slot_.resize(record_count);
+    allocate_named("the key slots of connected_crop_rows", record_count,
+                   sizeof(std::uint32_t), [&] { record_slot_.resize(record_count); });
     for (std::size_t record = 0; record < record_count; ++record) {
         record_slot_[record] = slots_.insert(
             pack_key(key_from_cell(connected_crop_rows(record, layout::CONNECTION_KEY_A)),
@@ -40,8 +42,12 @@ PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const OwnedMatrix
     for (std::size_t s = 1; s < slot_begin_.size(); ++s) {
         slot_begin_[s] += slot_begin_[s - 1];
     }
-    slot_records_.resize(record_count);
-    std::vector<std::size_t> next(slot_begin_.begin(), slot_begin_.end() - 1);
+    std::vector<std::size_t> next;
+    allocate_named("the records of connected_crop_rows grouped by key", 2 * record_count,
+                   sizeof(std::size_t), [&] {
+                       slot_records_.resize(record_count);
+                       next.assign(slot_begin_.begin(), slot_begin_.end() - 1);
+                   });
     for (std::size_t record = 0; record < record_count; ++record) {
         slot_records_[next[record_slot_[record]]++] = record;
     }

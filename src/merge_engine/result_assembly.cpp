@@ -1,4 +1,6 @@
 #include "merge_engine/result_assembly.hpp"
+#include "merge_engine/allocation_failure.hpp"
+#include "merge_engine/internal_error.hpp"
 
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
@@ -53,8 +55,12 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     // kept[c * record_count + r]: rows of record r kept in chunk c; later each chunk's
     // next output row for record r. slot_of_row: the row's slot, or NO_SLOT when it
     // contributes nothing.
-    std::vector<std::size_t> kept(chunks * record_count, 0);
-    std::vector<std::uint32_t> slot_of_row(point_count);
+    std::vector<std::size_t> kept;
+    std::vector<std::uint32_t> slot_of_row;
+    allocate_named("the per-chunk row counts of the result", chunks * record_count,
+                   sizeof(std::size_t), [&] { kept.assign(chunks * record_count, 0); });
+    allocate_named("the key slots of points_in_rows", point_count, sizeof(std::uint32_t),
+                   [&] { slot_of_row.resize(point_count); });
     run_indexed(chunks, workers, [&](std::size_t c) {
         std::size_t* counts = kept.data() + c * record_count;
         const RowRange range = chunk_rows(c, chunks, point_count);
@@ -105,7 +111,9 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
         }
     }
 
-    OwnedMatrix result = OwnedMatrix::row_major(next_row, width);
+    OwnedMatrix result;
+    allocate_named("the result matrix", checked_element_count(next_row, width), sizeof(double),
+                   [&] { result = OwnedMatrix::row_major(next_row, width); });
     if (result.empty()) {
         return result;
     }

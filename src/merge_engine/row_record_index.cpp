@@ -1,4 +1,5 @@
 #include "merge_engine/row_record_index.hpp"
+#include "merge_engine/allocation_failure.hpp"
 
 #include "merge_engine/table_layout.hpp"
 
@@ -26,8 +27,11 @@ RowRecordIndex::RowRecordIndex(const OwnedMatrix& row_information) : table_(row_
     if (row_information.cols() <= layout::ROW_KEY_B) {
         return;  // too narrow for any lookup
     }
-    base_.reserve(row_information.rows());
-    neighbour_.reserve(row_information.rows());
+    allocate_named("the key index of row_information", 2 * row_information.rows(),
+                   sizeof(std::pair<std::uint64_t, std::size_t>), [&] {
+                       base_.reserve(row_information.rows());
+                       neighbour_.reserve(row_information.rows());
+                   });
     for (std::size_t record = 0; record < row_information.rows(); ++record) {
         const double a = row_information(record, layout::ROW_KEY_A);
         const double b = row_information(record, layout::ROW_KEY_B);

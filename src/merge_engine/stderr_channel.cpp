@@ -1,5 +1,6 @@
 #include "merge_engine/stderr_channel.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,8 +14,23 @@ namespace {
 std::mutex channel_mutex;
 bool bar_line_on_screen = false;  // guarded by channel_mutex
 
+// write() is a cancellation point; these writes happen inside catch handlers and
+// destructors, where a thread's forced unwind must not start. So a cancellation
+// waits until the write is done.
+class NoCancellation {
+public:
+    NoCancellation() noexcept { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_); }
+    ~NoCancellation() { pthread_setcancelstate(previous_, nullptr); }
+    NoCancellation(const NoCancellation&) = delete;
+    NoCancellation& operator=(const NoCancellation&) = delete;
+
+private:
+    int previous_ = PTHREAD_CANCEL_ENABLE;
+};
+
 // Best effort: standard error may be closed or full; a lost report must not fail the call.
 void write_all(std::string_view bytes) {
+    const NoCancellation no_cancellation;
     while (!bytes.empty()) {
         const ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
         if (written < 0) {

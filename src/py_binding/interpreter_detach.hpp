@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include "merge_engine/forced_unwind.hpp"
+
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -12,6 +14,9 @@ namespace quillmoor::py {
 // Runs `work` with the calling thread detached from the interpreter, so other Python
 // threads (and the free-threaded collector) keep running. `work` must not touch Python
 // objects. Its exception is carried past the re-attach and rethrown attached.
+// Re-attaching during interpreter finalisation may end the thread with pthread_exit
+// (CPython before 3.14): that forced unwind starts inside Py_END_ALLOW_THREADS and must
+// pass through every frame above, as must one that starts inside `work`.
 template <typename Work>
 auto run_detached(Work&& work) -> decltype(work()) {
     std::optional<decltype(work())> result;
@@ -20,7 +25,10 @@ auto run_detached(Work&& work) -> decltype(work()) {
     try {
         result.emplace(work());
     } catch (...) {
-        failure = std::current_exception();
+        failure = storable_exception();
+        if (!failure) {
+            throw;  // a thread being ended: not carried past the re-attach
+        }
     }
     Py_END_ALLOW_THREADS
     if (failure) {
@@ -42,7 +50,10 @@ inline std::unique_lock<std::mutex> lock_detached(std::mutex& mutex) {
     try {
         lock.lock();
     } catch (...) {
-        failure = std::current_exception();
+        failure = storable_exception();
+        if (!failure) {
+            throw;
+        }
     }
     Py_END_ALLOW_THREADS
     if (failure) {

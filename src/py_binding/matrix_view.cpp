@@ -1,4 +1,5 @@
 #include "py_binding/matrix_view.hpp"
+#include "merge_engine/allocation_failure.hpp"
 
 #include "merge_engine/internal_error.hpp"
 #include "py_binding/numpy_abi.hpp"
@@ -38,7 +39,9 @@ std::size_t offset_of_lowest(const Axis& axis) {
 OwnedMatrix copy_block(const MatrixView& view, const Axis& row_axis, const Axis& col_axis,
                        std::size_t count) {
     const std::size_t data_offset = offset_of_lowest(row_axis) + offset_of_lowest(col_axis);
-    MatrixBuffer buffer = allocate_matrix_buffer(count);
+    MatrixBuffer buffer;
+    allocate_named("the copy of an input table", count, sizeof(double),
+                   [&] { buffer = allocate_matrix_buffer(count); });
     std::memcpy(buffer.get(), view.data - data_offset * sizeof(double), count * sizeof(double));
     return {view.rows, view.cols, row_axis.stride, col_axis.stride, std::move(buffer), count,
             data_offset};
@@ -46,7 +49,9 @@ OwnedMatrix copy_block(const MatrixView& view, const Axis& row_axis, const Axis&
 
 // Reads every element by its byte address, so any stride and alignment works.
 OwnedMatrix copy_elements(const MatrixView& view) {
-    OwnedMatrix copy = OwnedMatrix::row_major(view.rows, view.cols);
+    OwnedMatrix copy;
+    allocate_named("the copy of an input table", checked_element_count(view.rows, view.cols),
+                   sizeof(double), [&] { copy = OwnedMatrix::row_major(view.rows, view.cols); });
     double* out = copy.mutable_data();
     for (std::size_t row = 0; row < view.rows; ++row) {
         const char* row_start = view.data + static_cast<std::ptrdiff_t>(row) * view.row_stride_bytes;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <new>
+#include <string>
 #include <string_view>
 
 namespace quillmoor::py {
@@ -24,10 +25,14 @@ constexpr const char* PANIC_EXCEPTION_DOC =
 std::atomic<PyObject*> panic_type{nullptr};
 
 // A report that cannot be written must not turn into a second failure.
-void report_quietly(std::string_view text) noexcept {
+void report_quietly(std::string_view text, std::string_view detail = {}) noexcept {
     try {
-        stderr_channel::write_report(text);
-    } catch (...) {
+        if (detail.empty()) {
+            stderr_channel::write_report(text);
+        } else {
+            stderr_channel::write_report(std::string(text) + " (" + std::string(detail) + ")");
+        }
+    } catch (...) {  // NOLINT(bugprone-empty-catch): stderr writes are no cancellation points
     }
 }
 
@@ -51,6 +56,12 @@ void raise_panic(std::string_view text) noexcept {
     PyErr_SetObject(type, instance.get());
 }
 
+void raise_unknown_failure() noexcept {
+    constexpr std::string_view text = "native code failed with an unknown C++ exception";
+    report_quietly(text);
+    raise_panic(text);
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() noexcept {
@@ -72,6 +83,10 @@ PyObject* panic_exception_type() noexcept {
 
 void set_python_error_from(const std::exception_ptr& failure) noexcept {
     try {
+        if (!failure) {
+            raise_unknown_failure();  // never rethrown: that would dereference null
+            return;
+        }
         std::rethrow_exception(failure);
     } catch (const PythonErrorSet&) {
         // The Python exception is already pending.
@@ -79,16 +94,18 @@ void set_python_error_from(const std::exception_ptr& failure) noexcept {
         // The failure report was written where the error was raised.
         raise_panic(error.what());
     } catch (const std::bad_alloc&) {
-        constexpr std::string_view text = "memory allocation failed";
+        // The tables have their own texts (allocate_named); this is a small allocation.
+        constexpr std::string_view text = "out of memory in the native code";
         report_quietly(text);
         raise_panic(text);
     } catch (const std::exception& error) {
-        report_quietly(error.what());
-        raise_panic(error.what());
-    } catch (...) {
-        constexpr std::string_view text = "native code failed with an unknown C++ exception";
-        report_quietly(text);
+        // A standard library text ("vector::_M_default_append", "mutex lock failed") says
+        // nothing to the user: it goes to the report only.
+        constexpr std::string_view text = "the native code failed unexpectedly";
+        report_quietly(text, error.what());
         raise_panic(text);
+    } catch (...) {
+        raise_unknown_failure();
     }
 }
 

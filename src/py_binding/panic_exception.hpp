@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include "merge_engine/forced_unwind.hpp"
+
 #include <exception>
 
 namespace quillmoor::py {
@@ -13,17 +15,25 @@ PyObject* panic_exception_type() noexcept;
 
 // Sets the Python exception for a C++ exception that reached the Python boundary:
 // PythonErrorSet leaves the pending exception as it is; every other failure becomes a
-// PanicException whose only argument is the failure text.
+// PanicException whose only argument is the failure text. An empty `failure` counts
+// as an unknown failure.
 void set_python_error_from(const std::exception_ptr& failure) noexcept;
 
 // Runs `body` and returns its result; a C++ exception becomes a Python exception and
-// `failure_value` is returned instead. Nothing may propagate into CPython.
+// `failure_value` is returned instead. Only the forced unwind of a thread the interpreter
+// ends (pthread_exit during finalisation) goes on into CPython's frames, up to the
+// thread's start: it is not an error, cannot be stored, and must not be stopped. So
+// this is not noexcept, nor is any frame between here and the interpreter.
 template <typename Result, typename Body>
-Result call_at_python_boundary(Result failure_value, Body&& body) noexcept {
+Result call_at_python_boundary(Result failure_value, Body&& body) {
     try {
         return body();
     } catch (...) {
-        set_python_error_from(std::current_exception());
+        const std::exception_ptr failure = storable_exception();
+        if (!failure) {
+            throw;  // a thread being ended
+        }
+        set_python_error_from(failure);
         return failure_value;
     }
 }

@@ -6,8 +6,22 @@
 
 namespace quillmoor::py {
 
+// False only for a thread that the finalising interpreter is ending (pthread_exit inside
+// a re-attach, CPython before 3.14): the frames it unwinds must leave every Python object
+// alone. Outside finalisation every caller is attached, and the answer is always true.
+inline bool attached_to_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing() != 0;
+#else
+    const bool finalizing = _Py_IsFinalizing() != 0;
+#endif
+    return !finalizing || PyGILState_Check() != 0;
+}
+
 // Owns one strong reference to a Python object (or nothing) and drops it on scope exit.
-// The caller must be attached to the interpreter whenever a non-empty PyRef is destroyed.
+// The caller must be attached to the interpreter whenever a non-empty PyRef is destroyed;
+// only a thread the interpreter is ending is not, and its references are left as they
+// are (the process is exiting).
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -24,13 +38,13 @@ public:
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(std::exchange(object_, std::exchange(other.object_, nullptr)));
+            drop(std::exchange(object_, std::exchange(other.object_, nullptr)));
         }
         return *this;
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() { drop(object_); }
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
@@ -40,6 +54,12 @@ public:
 
 private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
+
+    static void drop(PyObject* object) noexcept {
+        if (object != nullptr && attached_to_interpreter()) {
+            Py_DECREF(object);
+        }
+    }
 
     PyObject* object_ = nullptr;
 };

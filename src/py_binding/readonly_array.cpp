@@ -42,7 +42,9 @@ bool is_float64_matrix(PyObject* object, const NumpyApi& api) {
 }  // namespace
 
 ReadonlyArray::~ReadonlyArray() {
-    if (array_) {
+    // A thread the interpreter is ending keeps its borrows: the registry is the
+    // interpreter's, and the process is exiting.
+    if (array_ && attached_to_interpreter()) {
         release_read_borrow(key_);
     }
 }

@@ -2,8 +2,6 @@
 #include "worker_pool_test_support.hpp"
 
 #include <gtest/gtest.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,14 +21,22 @@ constexpr int CHILD_OK = 0;
 constexpr int CHILD_WRONG_RESULT = 3;
 constexpr int CHILD_ONE_THREAD = 4;
 constexpr int CHILD_FAILURE_LOST = 5;
-constexpr int CHILD_THREADS_UNEXPECTED = 6;
+
+// A fork while a new thread is still starting can leave the sanitizers' thread registries
+// locked in the child, whose own new threads then never start. So every test below lets
+// the pool threads it makes take part in a task (all of them at once, with a generous
+// patience) before it forks. That is the condition, not a delay.
+void run_with_every_thread_taking_part(std::size_t workers) {
+    ThreadCensus census(workers, 120s);
+    run_indexed(4 * workers, workers, [&](std::size_t) { census.visit(); });
+}
 
 // What a child checks: a parallel run covers every index once, really runs on several
-// threads, and still reports a failure.
+// threads (all four at once), and still reports a failure.
 int use_pool_in_child() {
     constexpr std::size_t count = 400;
     RunCounts counts(count);
-    ThreadCensus census(2, 3s);
+    ThreadCensus census(4, 60s);  // generous: spent only if the pool never runs four
     run_indexed(count, 4, [&](std::size_t i) {
         counts.hit(i);
         census.visit();
@@ -38,7 +44,7 @@ int use_pool_in_child() {
     if (counts.first_not_run_once() != count) {
         return CHILD_WRONG_RESULT;
     }
-    if (census.most_at_once() < 2) {
+    if (census.most_at_once() < 4) {
         return CHILD_ONE_THREAD;
     }
     try {
@@ -57,13 +63,13 @@ int use_pool_in_child() {
 // detaching their copies says so (ThreadSanitizer would report them as leaked).
 void forget_parent_thread(std::thread& thread) { thread.detach(); }
 
-// Forks; the child runs `body` under a watchdog (a hang ends it by SIGALRM) and exits
+// Forks; the child runs `body` under a generous watchdog (a hang ends it by SIGALRM) and exits
 // with its result. Returns the child's wait status.
 template <typename Body>
 int fork_and_wait(Body body) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::alarm(30);
+        ::alarm(180);
         int code = 99;
         try {
             code = body();
@@ -92,7 +98,7 @@ void expect_pool_works_here() {
 
 TEST(WorkerPoolFork, ChildOfAProcessThatUsedThePoolUsesItToo) {
     expect_pool_works_here();
-    run_indexed(100, 255, [](std::size_t) {});
+    run_with_every_thread_taking_part(255);
     expect_child_ok(fork_and_wait(use_pool_in_child));
     expect_pool_works_here();
     // And a grandchild, from a child that used the pool itself.
@@ -113,6 +119,7 @@ TEST(WorkerPoolFork, ThreadsThatCalledThePoolEarlierDoNotHoldTheChildBack) {
     std::thread caller([&] {
         RunCounts counts(500);
         run_indexed(500, 3, [&](std::size_t i) { counts.hit(i); });
+        run_with_every_thread_taking_part(3);
         called = true;
         while (!release) {
             std::this_thread::sleep_for(1ms);
@@ -130,19 +137,13 @@ TEST(WorkerPoolFork, ThreadsThatCalledThePoolEarlierDoNotHoldTheChildBack) {
     expect_pool_works_here();
 }
 
-TEST(WorkerPoolFork, ChildRunsOnItsCallingThreadWhenOtherCodeKeepsOneTbbBusy) {
-    run_indexed(100, 4, [](std::size_t) {});
-    // Another oneTBB user in the process holds the scheduler, so it cannot be shut down
-    // before the fork; the child must still get every index run, without hanging.
-    tbb::task_arena other_user(2);
-    other_user.execute([] { tbb::parallel_for(0, 100, [](int) {}); });
+TEST(WorkerPoolFork, ATaskThatForksInAChildDoesNotHoldItsRunBack) {
+    run_with_every_thread_taking_part(4);
     expect_child_ok(fork_and_wait([] {
         constexpr std::size_t count = 300;
         RunCounts counts(count);
-        ThreadCensus census(2, 1s);
         run_indexed(count, 4, [&](std::size_t i) {
             counts.hit(i);
-            census.visit();
             if (i == 10) {  // a task that forks in turn must not wait for itself
                 const pid_t pid = ::fork();
                 if (pid == 0) {
@@ -151,22 +152,19 @@ TEST(WorkerPoolFork, ChildRunsOnItsCallingThreadWhenOtherCodeKeepsOneTbbBusy) {
                 ::waitpid(pid, nullptr, 0);
             }
         });
-        if (counts.first_not_run_once() != count) {
-            return CHILD_WRONG_RESULT;
-        }
-        return census.distinct_threads() == 1 && census.saw(std::this_thread::get_id())
-                   ? CHILD_OK
-                   : CHILD_THREADS_UNEXPECTED;
+        return counts.first_not_run_once() == count ? CHILD_OK : CHILD_WRONG_RESULT;
     }));
     expect_pool_works_here();
 }
 
-TEST(WorkerPoolFork, ForkWaitsForARunInProgressOnAnotherThread) {
+TEST(WorkerPoolFork, ChildWorksWhileARunIsInProgressOnAnotherThread) {
     constexpr std::size_t count = 200;
     RunCounts counts(count);
+    ThreadCensus census(4, 120s);
     std::atomic<bool> started{false};
     std::thread runner([&] {
         run_indexed(count, 4, [&](std::size_t i) {
+            census.visit();  // all four threads at once, then free
             started = true;
             counts.hit(i);
             std::this_thread::sleep_for(2ms);

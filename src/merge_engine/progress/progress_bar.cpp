@@ -39,7 +39,8 @@ ProgressBar::~ProgressBar() {
         if (drawn_) {
             stderr_channel::clear_bar_line();
         }
-    } catch (...) {  // NOLINT(bugprone-empty-catch): nothing sound is left to do
+    } catch (...) {  // NOLINT(bugprone-empty-catch): nothing sound is left to do; stderr
+                     // writes are no cancellation points, so no forced unwind is caught
     }
 }
 
@@ -64,7 +65,8 @@ void ProgressBar::increase(std::uint64_t delta) noexcept {
     limiter_.record_redraw(now);
     try {
         draw_locked(now);
-    } catch (...) {  // NOLINT(bugprone-empty-catch): a frame lost for want of memory only delays the display
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a frame lost for want of memory only
+                     // delays the display (no forced unwind: stderr writes do not cancel)
     }
 }
 

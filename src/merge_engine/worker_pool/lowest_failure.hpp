@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <exception>
 #include <limits>
-#include <mutex>
 
 namespace quillmoor {
 
@@ -18,17 +17,21 @@ public:
         return lowest_index_.load(std::memory_order_relaxed) < index;
     }
 
-    // Keeps `error` when `index` is lower than every failure recorded so far.
-    void record(std::size_t index, std::exception_ptr error);
+    // Keeps `error` when `index` is lower than every failure recorded so far. An empty
+    // `error` stands for a failure whose exception could not be kept for want of memory.
+    // Never throws: a failure must not be lost on its way to the caller.
+    void record(std::size_t index, std::exception_ptr error) noexcept;
 
-    // Rethrows the recorded failure, if any.
+    // Rethrows the recorded failure, if any (std::bad_alloc for one without exception).
     void rethrow_if_any() const;
 
 private:
     static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
 
-    mutable std::mutex mutex_;
-    std::exception_ptr error_;  // guarded by mutex_
+    // A spin lock, not std::mutex: taking it cannot fail, and it is held for a few
+    // instructions once per failure.
+    mutable std::atomic_flag busy_;
+    std::exception_ptr error_;  // guarded by busy_
     std::atomic<std::size_t> lowest_index_{none};
 };
 

@@ -13,16 +13,18 @@ inline constexpr std::size_t MAX_WORKERS = 255;
 // Capped at MAX_WORKERS.
 std::size_t resolve_worker_count(std::size_t num_threads);
 
-// Runs task(i) once for every i in [0, count) on at most `workers` threads of the
-// process-wide pool (created on first need, never torn down). With workers == 1 or
-// count <= 1 the calling thread runs the indices itself, in increasing order.
-// Otherwise the calling thread only waits: a thread of the pool's own runs the indices
-// on a oneTBB arena of `workers` threads (fewer when the process limits oneTBB to fewer).
-// Any thread may call at any time, several at once. A fork waits for the runs in
-// progress; the child starts its own worker threads.
+// Runs task(i) once for every i in [0, count) on at most `workers` threads: the calling
+// thread and threads of the process-wide pool (started on first need, kept for the life
+// of the process). With workers == 1 or count <= 1 the calling thread runs the indices
+// itself, in increasing order. Threads that the process may not start (a process or
+// memory limit) are done without: the run then uses fewer, at the least the calling
+// thread. Any thread may call at any time, several at once; a fork's child starts
+// pool threads of its own.
 // If tasks throw, every task already started is waited for, then the exception of the
 // lowest failing index is rethrown on the calling thread; indices above a known
-// failure may be skipped.
+// failure may be skipped. A task that ends its thread (pthread_exit, cancellation)
+// fails the run when that thread is a pool thread; the calling thread's own end passes
+// through, after the run is closed and its pool threads have left it.
 void run_indexed(std::size_t count, std::size_t workers,
                  const std::function<void(std::size_t)>& task);
 
