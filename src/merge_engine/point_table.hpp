@@ -85,6 +85,14 @@ public:
         }
     }
 
+    // Asks for the cache lines of row `row` (its first and last cell) ahead of a read.
+    void prefetch_row(std::size_t row) const noexcept {
+        if (cols_ != 0) {
+            __builtin_prefetch(address(row, 0));
+            __builtin_prefetch(address(row, cols_ - 1));
+        }
+    }
+
 private:
     const char* address(std::size_t row, std::size_t col) const noexcept {
         return data_ + static_cast<std::ptrdiff_t>(row) * row_stride_ +

@@ -27,9 +27,11 @@ struct KeptPair {
     std::size_t record;
 };
 
-// Storage for one fate per point row, left uninitialised: the first pass writes every one.
-std::unique_ptr<RowFate[]> allocate_row_fates(std::size_t rows) {
-    return std::make_unique_for_overwrite<RowFate[]>(rows);
+// Uninitialised storage for `count` row numbers or fates (every one is written before
+// it is read); the one place the assembly allocates memory in proportion to the points.
+template <typename RowIndex>
+std::unique_ptr<RowIndex[]> allocate_row_list(std::size_t count) {
+    return std::make_unique_for_overwrite<RowIndex[]>(count);
 }
 
 // How far ahead of the row being decided its key is looked up.
@@ -150,6 +152,69 @@ private:
     std::array<std::uint32_t, LOOK_AHEAD_RING> shared_slots_{};
 };
 
+
+// Where the first pass put every kept row: fates, each chunk's first output row per
+// record, and the rows of shared keys.
+struct Placement {
+    const RowFate* fates;
+    const std::vector<std::size_t>& first_output_row;  // [chunk * records + record]
+    const std::vector<std::vector<KeptPair>>& shared;
+    std::size_t chunks;
+    std::size_t record_count;
+    std::size_t point_count;
+};
+
+// Output rows copied between two progress reports, and how far ahead of the row being
+// copied its source row is fetched.
+constexpr std::size_t COPY_BLOCK_ROWS = std::size_t{1} << 15U;
+constexpr std::size_t COPY_PREFETCH_ROWS = 8;
+
+// Copies every kept row into `result`. First the source row of each output row is
+// listed (from the stored fates alone), then the output is written front to back,
+// gathering its rows: in tables of shuffled points the reads jump but are prefetched,
+// while the writes, which cannot be prefetched, stay sequential.
+template <typename RowIndex>
+void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedMatrix& result,
+                    std::size_t workers, WorkProgress& progress) {
+    const std::size_t output_rows = result.rows();
+    const std::size_t width = result.cols();
+    const std::unique_ptr<RowIndex[]> source = allocate_row_list<RowIndex>(output_rows);
+    run_indexed(placement.chunks, workers, [&](std::size_t c) {
+        std::vector<std::size_t> next(placement.first_output_row.begin() + c * placement.record_count,
+                                      placement.first_output_row.begin() + (c + 1) * placement.record_count);
+        const RowFate* fate = placement.fates;
+        for_each_row(chunk_rows(c, placement.chunks, placement.point_count), progress,
+                     [&](std::size_t row) {
+                         if (fate[row] < SHARED_KEY) {
+                             source[next[fate[row]]++] = static_cast<RowIndex>(row);
+                         }
+                     });
+        // A record's rows are all of single-record keys or all of one shared key, so
+        // these cannot reorder any record's rows.
+        for (const KeptPair& pair : placement.shared[c]) {
+            source[next[pair.record]++] = static_cast<RowIndex>(pair.row);
+        }
+    });
+
+    const std::size_t parts = std::clamp<std::size_t>(output_rows / COPY_BLOCK_ROWS, 1, workers);
+    double* out = result.mutable_data();
+    run_indexed(parts, workers, [&](std::size_t part) {
+        const RowRange range = chunk_rows(part, parts, output_rows);
+        for (std::size_t block = range.begin; block < range.end; block += COPY_BLOCK_ROWS) {
+            const std::size_t block_end = std::min(range.end, block + COPY_BLOCK_ROWS);
+            for (std::size_t i = block; i < block_end; ++i) {
+                if (i + COPY_PREFETCH_ROWS < range.end) {
+                    points.prefetch_row(source[i + COPY_PREFETCH_ROWS]);
+                }
+                points.copy_row(source[i], out + i * width);
+            }
+            // The copy stands for one pass over the points: a share of it per block.
+            progress.advance(scale_share(block_end, placement.point_count, output_rows) -
+                             scale_share(block, placement.point_count, output_rows));
+        }
+    });
+}
+
 }  // namespace
 
 OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
@@ -171,7 +236,7 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     // next output row for record r.
     std::vector<std::size_t> kept(chunks * record_count, 0);
     std::vector<std::vector<KeptPair>> shared(chunks);
-    const std::unique_ptr<RowFate[]> fates = allocate_row_fates(point_count);
+    const std::unique_ptr<RowFate[]> fates = allocate_row_list<RowFate>(point_count);
     run_indexed(chunks, workers, [&](std::size_t c) {
         FateDecider(merges, slots, points_in_rows, fates.get(), kept.data() + c * record_count,
                     shared[c])
@@ -193,21 +258,12 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     if (result.empty()) {
         return result;
     }
-    double* out = result.mutable_data();
-    run_indexed(chunks, workers, [&](std::size_t c) {
-        std::size_t* next = kept.data() + c * record_count;
-        const RowFate* fate = fates.get();
-        for_each_row(chunk_rows(c, chunks, point_count), progress, [&](std::size_t row) {
-            if (fate[row] < SHARED_KEY) {
-                points_in_rows.copy_row(row, out + next[fate[row]]++ * width);
-            }
-        });
-        // A record's rows are all of single-record keys or all of one shared key, so
-        // these copies cannot reorder any record's rows.
-        for (const KeptPair& pair : shared[c]) {
-            points_in_rows.copy_row(pair.row, out + next[pair.record]++ * width);
-        }
-    });
+    const Placement placement{fates.get(), kept, shared, chunks, record_count, point_count};
+    if (point_count <= UINT32_MAX) {
+        copy_kept_rows<std::uint32_t>(placement, points_in_rows, result, workers, progress);
+    } else {
+        copy_kept_rows<std::uint64_t>(placement, points_in_rows, result, workers, progress);
+    }
     return result;
 }
 

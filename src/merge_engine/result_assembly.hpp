@@ -7,6 +7,7 @@
 #include "merge_engine/progress/work_progress.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace quillmoor {
@@ -14,16 +15,20 @@ namespace quillmoor {
 // Stacks the kept point records of every connection record, record by record in
 // increasing index and each record's rows in table order, into one row-major matrix
 // with the width of points_in_rows. Every output row is a copy of its point record,
-// copied exactly once.
+// copied exactly once, into the buffer that becomes the result's storage.
 //
-// points_in_rows is read front to back in chunks (one per worker), twice: the first
-// pass decides each row's fate (which records keep it) and counts, the second copies
-// the kept rows to their final place. The second pass reads only the fates stored by
-// the first, never the keys or coordinates again, so another thread writing into the
-// table can change the values copied but never the counts and offsets the copy relies
-// on. Sequential reads keep this fast on tables far larger than the caches.
+// Three steps, each split between the workers:
+//   1. points_in_rows is read front to back once: each row's fate (which records keep it)
+//      is decided and stored, and the kept rows of each record counted;
+//   2. from the stored fates alone, the source row of every output row is listed;
+//   3. the output is written front to back, each row copied from its source row.
+// No step after the first reads a key or a coordinate again, so another thread writing
+// into the table can change the values copied but never the counts and offsets the
+// copy relies on.
 //
-// Each pass advances `progress` by one unit per point row.
+// Each step advances `progress` by one unit per point row (ASSEMBLY_UNITS_PER_POINT in all).
+inline constexpr std::uint64_t ASSEMBLY_UNITS_PER_POINT = 3;
+
 OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
                                    const PointTable& points_in_rows, std::size_t workers,
                                    WorkProgress& progress);

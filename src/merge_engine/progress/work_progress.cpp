@@ -5,19 +5,26 @@
 
 namespace quillmoor {
 
+std::uint64_t scale_share(std::uint64_t value, std::uint64_t numerator,
+                          std::uint64_t denominator) noexcept {
+    if (value >= denominator) {
+        return numerator;
+    }
+    if (value == 0 || numerator <= std::numeric_limits<std::uint64_t>::max() / value) {
+        return numerator * value / denominator;  // exact, and below numerator
+    }
+    // Beyond 64-bit products (no 128-bit integers on 32-bit targets): the figures only
+    // show on the bar, so an estimate kept below the whole will do.
+    const double estimate = static_cast<double>(numerator) *
+                            (static_cast<double>(value) / static_cast<double>(denominator));
+    if (!(estimate < static_cast<double>(numerator))) {
+        return numerator - 1;  // also keeps the conversion below in range
+    }
+    return std::min(static_cast<std::uint64_t>(estimate), numerator - 1);
+}
+
 std::uint64_t WorkProgress::position_after(std::uint64_t done) const noexcept {
-    const std::uint64_t length = bar_.length();
-    if (done >= total_) {
-        return length;
-    }
-    if (done == 0 || length <= std::numeric_limits<std::uint64_t>::max() / done) {
-        return length * done / total_;  // exact, and below length since done < total
-    }
-    // Beyond 64-bit products (no 128-bit integers on 32-bit targets): the position only
-    // shows, so a float64 estimate kept below the length will do.
-    const double estimate =
-        static_cast<double>(length) * (static_cast<double>(done) / static_cast<double>(total_));
-    return std::min(static_cast<std::uint64_t>(estimate), length - 1);
+    return scale_share(done, bar_.length(), total_);
 }
 
 void WorkProgress::advance(std::uint64_t units) noexcept {

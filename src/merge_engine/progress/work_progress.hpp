@@ -7,6 +7,11 @@
 
 namespace quillmoor {
 
+// floor(value * numerator / denominator) for value <= denominator: exact while the product
+// fits 64 bits, a float64 estimate kept below numerator (for value < denominator) beyond.
+std::uint64_t scale_share(std::uint64_t value, std::uint64_t numerator,
+                          std::uint64_t denominator) noexcept;
+
 // Moves a bar of n connection records in proportion to the work done: with `total`
 // units of work, `done` of them finished, the position is floor(n * done / total). The
 // position reaches n only when every unit is done (or when the bar is finished), so a
