@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 // The points table is read where it lies, in the caller's memory, and another thread may
 // write into that memory while the call runs (Python code does not respect read
 // borrows). Such a writer is plain C code, not an atomic, so no way of reading it is
@@ -91,6 +95,29 @@ public:
             __builtin_prefetch(address(row, 0));
             __builtin_prefetch(address(row, cols_ - 1));
         }
+    }
+
+    // copy_row into output that is not read again soon: on x86-64 the stores bypass the
+    // caches (no read of each output line before it is written), which saves a third of
+    // the memory traffic of a large result. Call finish_streaming() before the output
+    // is handed to another thread.
+    QUILLMOOR_RACY_READ void stream_row(std::size_t row, double* out) const noexcept {
+#if defined(__x86_64__)
+        const char* in = address(row, 0);
+        for (std::size_t col = 0; col < cols_; ++col) {
+            long long bits = 0;
+            __builtin_memcpy(&bits, in + static_cast<std::ptrdiff_t>(col) * col_stride_, sizeof bits);
+            _mm_stream_si64(reinterpret_cast<long long*>(out + col), bits);  // NOLINT: the store's own type
+        }
+#else
+        copy_row(row, out);
+#endif
+    }
+
+    static void finish_streaming() noexcept {
+#if defined(__x86_64__)
+        _mm_sfence();
+#endif
     }
 
 private:

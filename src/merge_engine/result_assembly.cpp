@@ -168,6 +168,8 @@ struct Placement {
 // copied its source row is fetched.
 constexpr std::size_t COPY_BLOCK_ROWS = std::size_t{1} << 15U;
 constexpr std::size_t COPY_PREFETCH_ROWS = 8;
+// From this size of result on, the copy writes around the caches.
+constexpr std::size_t STREAMING_BYTES = std::size_t{16} << 20U;
 
 // Copies every kept row into `result`. First the source row of each output row is
 // listed (from the stored fates alone), then the output is written front to back,
@@ -198,6 +200,8 @@ void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedM
 
     const std::size_t parts = std::clamp<std::size_t>(output_rows / COPY_BLOCK_ROWS, 1, workers);
     double* out = result.mutable_data();
+    // A result larger than the caches would only pass through them.
+    const bool streaming = output_rows * width * sizeof(double) >= STREAMING_BYTES;
     run_indexed(parts, workers, [&](std::size_t part) {
         const RowRange range = chunk_rows(part, parts, output_rows);
         for (std::size_t block = range.begin; block < range.end; block += COPY_BLOCK_ROWS) {
@@ -206,11 +210,18 @@ void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedM
                 if (i + COPY_PREFETCH_ROWS < range.end) {
                     points.prefetch_row(source[i + COPY_PREFETCH_ROWS]);
                 }
-                points.copy_row(source[i], out + i * width);
+                if (streaming) {
+                    points.stream_row(source[i], out + i * width);
+                } else {
+                    points.copy_row(source[i], out + i * width);
+                }
             }
             // The copy stands for one pass over the points: a share of it per block.
             progress.advance(scale_share(block_end, placement.point_count, output_rows) -
                              scale_share(block, placement.point_count, output_rows));
+        }
+        if (streaming) {
+            PointTable::finish_streaming();
         }
     });
 }
