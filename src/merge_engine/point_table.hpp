@@ -68,8 +68,7 @@ public:
     QUILLMOOR_RACY_READ double operator()(std::size_t row, std::size_t col) const noexcept {
         std::uint64_t bits = 0;
         std::memcpy(&bits, address(row, col), sizeof bits);
-        asm("" : "+r"(bits));  // NOLINT(hicpp-no-assembler): pins the loaded value
-        return std::bit_cast<double>(bits);
+        return std::bit_cast<double>(pinned(bits));
     }
 
     // Copies row `row`, every column, to `out`. Another thread may change the row
@@ -121,6 +120,21 @@ public:
     }
 
 private:
+    // The value as loaded, in registers the compiler must assume changed: it can neither
+    // reload it from the table nor fold it into a later load. At most a register move.
+    static std::uint64_t pinned(std::uint64_t bits) noexcept {
+#if UINTPTR_MAX > 0xFFFFFFFFU
+        asm("" : "+r"(bits));  // NOLINT(hicpp-no-assembler)
+        return bits;
+#else
+        // 32-bit targets: one machine word at a time.
+        auto low = static_cast<std::uint32_t>(bits);
+        auto high = static_cast<std::uint32_t>(bits >> 32U);
+        asm("" : "+r"(low), "+r"(high));  // NOLINT(hicpp-no-assembler)
+        return (static_cast<std::uint64_t>(high) << 32U) | low;
+#endif
+    }
+
     const char* address(std::size_t row, std::size_t col) const noexcept {
         return data_ + static_cast<std::ptrdiff_t>(row) * row_stride_ +
                static_cast<std::ptrdiff_t>(col) * col_stride_;
