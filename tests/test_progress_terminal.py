@@ -52,6 +52,19 @@ except BaseException as error:
 """
 
 
+# A field large enough that the passes over the points take nearly all of the call.
+LARGE_CHILD = """
+import sys
+from quillmoor._native import merge_points_removing_overlap
+from quillmoor.synthetic import make_field
+
+field = make_field(2_000_000, seed=5)
+result = merge_points_removing_overlap(field.connected_crop_rows, field.points_in_rows,
+                                       field.row_information, 0.05, int(sys.argv[1]))
+print("records", field.connected_crop_rows.shape[0], "rows", result.shape[0])
+"""
+
+
 def child_environment(changes):
     env = dict(os.environ, TERM="xterm-256color")
     for name in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE"):
@@ -64,21 +77,21 @@ def child_environment(changes):
     return env
 
 
-def run_on_terminal(mode, columns=120, **env_changes):
-    """Runs the child with its standard error on a pseudo-terminal of `columns`.
+def run_on_terminal(mode, columns=120, child=CHILD, deadline_seconds=60, **env_changes):
+    """Runs `child` with its standard error on a pseudo-terminal of `columns`.
 
     Returns the child's standard output and everything it wrote to the terminal.
     """
     controller, terminal = pty.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    child = subprocess.Popen(
-        [sys.executable, "-c", CHILD, mode],
+    process = subprocess.Popen(
+        [sys.executable, "-c", child, mode],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=terminal,
         env=child_environment(env_changes),
     )
     os.close(terminal)
     written = b""
-    deadline = time.monotonic() + 60
+    deadline = time.monotonic() + deadline_seconds
     try:
         while select.select([controller], [], [], max(0.0, deadline - time.monotonic()))[0]:
             try:
@@ -88,9 +101,9 @@ def run_on_terminal(mode, columns=120, **env_changes):
             if not chunk:
                 break
             written += chunk
-        stdout, _ = child.communicate(timeout=60)
+        stdout, _ = process.communicate(timeout=deadline_seconds)
     finally:
-        child.kill()
+        process.kill()
         os.close(controller)
     return stdout.decode(), written.decode()
 
@@ -132,6 +145,25 @@ def test_successful_call_leaves_the_finished_bar_on_screen():
     # Green spinner, cyan filled cells.
     assert "\x1b[32m" in written and "\x1b[36m█" in written
     assert written.endswith("\r\n")  # later output starts on a line of its own
+
+
+def test_bar_moves_with_the_work_and_shows_n_of_n_only_at_the_end():
+    # Whatever the machine's speed, the bar is drawn at its first rise and once when the
+    # first pass over the points ends (a third of the work), then finished.
+    for threads in ("1", "2"):
+        stdout, written = run_on_terminal(threads, child=LARGE_CHILD, deadline_seconds=600)
+        _, records, _, rows = stdout.split()
+        n = int(records)
+        assert int(rows) > 0
+        frames = drawn_frames(written)
+        assert len(frames) >= 2, written
+        positions = [int(pos) for _, _, pos, _, _ in frames]
+        assert all(length == records for _, _, _, length, _ in frames)
+        assert positions == sorted(positions)
+        # Only the finished bar, drawn once the result is complete, shows n/n.
+        assert positions[-1] == n and frames[-1][0] == " "
+        assert all(pos < n for pos in positions[:-1]), positions
+        assert any(0.1 * n < pos < 0.9 * n for pos in positions), positions
 
 
 def test_failing_call_erases_the_bar():

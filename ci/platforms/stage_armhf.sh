@@ -2,7 +2,9 @@
 # Stage: 32-bit ARM (hard-float), Debian bookworm under qemu-user emulation.
 # Builds the module inside the root, runs the whole test suite against Debian's NumPy 1.24
 # (fewer generated examples: emulation is slow), shows the 32-bit machine word, and
-# compares digests of merge results on generated fields with the same run on x86_64.
+# compares digests of merge results on generated fields with the same run on x86_64,
+# among them one field of ten million points, generated on the host and merged in one
+# 32-bit process.
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
 
@@ -33,3 +35,15 @@ if ! diff -u "$host_digests" "$arm_digests"; then
   die "results on 32-bit ARM differ from x86_64"
 fi
 log "armhf: $(wc -l <"$arm_digests") fields give bit-identical results on armhf and x86_64"
+
+log "armhf: a field of ten million points in one 32-bit process"
+large=/large-field
+host_large=$("$PLATFORM_DIR/host_module.sh" "$root$src" "$PLATFORM_DIR/large_field_digest.py" generate "$root$large") \
+  || die "large field on x86_64"
+arm_large=$(in_root "$root" PYTHONPATH=/build/module/pkg python3 "$src/ci/platforms/large_field_digest.py" digest "$large") \
+  || die "large field on armhf"
+rm -rf "${root:?}$large"
+if [ "$host_large" != "$arm_large" ]; then
+  die "large field: x86_64 gives '$host_large', armhf '$arm_large'"
+fi
+log "armhf: $arm_large, as on x86_64"

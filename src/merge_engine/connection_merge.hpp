@@ -20,11 +20,17 @@ struct RecordMerge {
     std::uint8_t junction_count = 0;  // first, so a record without junctions reads one line
     std::array<OverlapTest, layout::MAX_NEIGHBOURS> junction_tests{};
 
-    // Whether point row `row` survives every junction. Reads x and y only when there
-    // is a junction (a record without neighbours keeps every point of any width).
-    bool keeps_point(const OwnedMatrix& points_in_rows, std::size_t row) const noexcept {
+    // Whether point row `row` survives every junction. Reads x and y (once each) only
+    // when there is a junction: a record without neighbours keeps every point of any
+    // width. A record with junctions fails on a table too narrow for x and y when it
+    // gathers any point; a row that takes its key only after that check (another thread
+    // wrote it) is dropped rather than read outside the table.
+    bool keeps_point(const PointTable& points_in_rows, std::size_t row) const noexcept {
         if (junction_count == 0) {
             return true;
+        }
+        if (points_in_rows.cols() < layout::POINT_MIN_COLUMNS_FOR_FILTER) {
+            return false;
         }
         const double x = points_in_rows(row, layout::POINT_X);
         const double y = points_in_rows(row, layout::POINT_Y);

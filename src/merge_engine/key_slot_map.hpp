@@ -26,6 +26,8 @@ public:
             }
         }
     }
+    // Fetches the cache line where a lookup of `key` starts.
+    void prefetch(std::uint64_t key) const noexcept { __builtin_prefetch(&entries_[home(key)]); }
     std::size_t size() const noexcept { return size_; }
 
 private:

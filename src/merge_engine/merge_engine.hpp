@@ -1,6 +1,7 @@
 #pragma once
 
 #include "merge_engine/owned_matrix.hpp"
+#include "merge_engine/point_table.hpp"
 
 #include <cstddef>
 
@@ -13,10 +14,14 @@ namespace quillmoor {
 // record index. The three tables are only read. Throws InternalError on any failure;
 // there is never a partial result.
 //
+// points_in_rows is read where it lies; another thread may write into it meanwhile.
+// Each point row is then decided once, from the values read then, so the call stays
+// safe and its result consistent in shape; the rows returned hold the values as read.
+//
 // num_threads: worker threads for this call; 0 picks a default.
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the order of the Python function
 OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
-                                  const OwnedMatrix& points_in_rows,
+                                  const PointTable& points_in_rows,
                                   const OwnedMatrix& row_information, double tolerance,
                                   std::size_t num_threads);
 // NOLINTEND(bugprone-easily-swappable-parameters)

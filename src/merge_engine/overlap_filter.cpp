@@ -20,31 +20,31 @@ int direction(double a, double b) noexcept {
 OverlapTest::OverlapTest(const Junction& junction, double tolerance) noexcept {
     const Point2 a = junction.cut_point;
     const Point2 b = junction.near_end;
-    drops_all_ = std::isnan(tolerance);
+    if (std::isnan(tolerance)) {
+        constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+        boxes_ = {Box{{NaN, NaN}, {NaN, NaN}}, Box{{NaN, NaN}, {NaN, NaN}}};
+        return;
+    }
     const double dx = a.x - b.x;
     const double dy = a.y - b.y;
-    keeps_all_ = std::sqrt(dx * dx + dy * dy) < tolerance;
+    if (std::sqrt(dx * dx + dy * dy) < tolerance) {
+        return;  // A and B closer than the tolerance: the unbounded boxes keep every point
+    }
 
     // Going up an axis from A to B: kept at most A + t, or at least B + t; going down:
-    // at least A - t, or at most B - t. An axis without direction sets no bound.
-    struct Axis {
-        double a;
-        double b;
-        Bound a_side;
-        Bound beyond_b;
-    };
-    const auto set_axis = [this, tolerance](const Axis& axis) {
-        const int dir = direction(axis.a, axis.b);
+    // at least A - t, or at most B - t. An axis without direction keeps its -inf, +inf.
+    const auto set_axis = [this, tolerance](std::size_t axis, double a_k, double b_k) {
+        const int dir = direction(a_k, b_k);
         if (dir > 0) {
-            set(axis.a_side, Kind::AT_MOST, axis.a + tolerance);
-            set(axis.beyond_b, Kind::AT_LEAST, axis.b + tolerance);
+            boxes_[A_SIDE].hi[axis] = a_k + tolerance;
+            boxes_[BEYOND_B].lo[axis] = b_k + tolerance;
         } else if (dir < 0) {
-            set(axis.a_side, Kind::AT_LEAST, axis.a - tolerance);
-            set(axis.beyond_b, Kind::AT_MOST, axis.b - tolerance);
+            boxes_[A_SIDE].lo[axis] = a_k - tolerance;
+            boxes_[BEYOND_B].hi[axis] = b_k - tolerance;
         }
     };
-    set_axis({a.x, b.x, A_SIDE_X, BEYOND_B_X});
-    set_axis({a.y, b.y, A_SIDE_Y, BEYOND_B_Y});
+    set_axis(0, a.x, b.x);
+    set_axis(1, a.y, b.y);
 }
 
 }  // namespace quillmoor

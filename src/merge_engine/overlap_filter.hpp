@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace quillmoor {
 
@@ -22,44 +23,28 @@ public:
     OverlapTest() = default;
     OverlapTest(const Junction& junction, double tolerance) noexcept;
 
+    // Every point record passes here once per junction: no branches. Each half of the
+    // test is a box, lo <= p <= hi per axis; an axis without a bound has the box's edges
+    // at -inf and +inf, which any number satisfies and NaN does not, so a NaN coordinate
+    // is never kept. "Keep all" is the unbounded box, "drop all" a box with NaN edges.
     bool keeps(double px, double py) const noexcept {
-        if (std::isnan(px) || std::isnan(py) || drops_all_) {
-            return false;
-        }
-        if (keeps_all_) {
-            return true;
-        }
-        return (holds(A_SIDE_X, px) && holds(A_SIDE_Y, py)) ||
-               (holds(BEYOND_B_X, px) && holds(BEYOND_B_Y, py));
+        return in_box(A_SIDE, px, py) | in_box(BEYOND_B, px, py);
     }
 
 private:
-    // Bounds, in this order; kept small, since every point record reads them.
-    enum Bound : std::uint8_t { A_SIDE_X, A_SIDE_Y, BEYOND_B_X, BEYOND_B_Y, BOUND_COUNT };
-    // p <= bound (AT_MOST), p >= bound (AT_LEAST), or no condition (ANY).
-    enum class Kind : std::uint8_t { ANY, AT_MOST, AT_LEAST };
+    enum Half : std::uint8_t { A_SIDE, BEYOND_B };
+    struct Box {
+        std::array<double, 2> lo;  // x, y
+        std::array<double, 2> hi;
+    };
 
-    bool holds(Bound which, double p) const noexcept {
-        switch (kinds_[which]) {
-            case Kind::AT_MOST:
-                return p <= bounds_[which];
-            case Kind::AT_LEAST:
-                return p >= bounds_[which];
-            case Kind::ANY:
-                break;
-        }
-        return true;
+    bool in_box(Half half, double px, double py) const noexcept {
+        const Box& box = boxes_[half];
+        return (box.lo[0] <= px) & (px <= box.hi[0]) & (box.lo[1] <= py) & (py <= box.hi[1]);
     }
 
-    void set(Bound which, Kind kind, double bound) noexcept {
-        kinds_[which] = kind;
-        bounds_[which] = bound;
-    }
-
-    std::array<double, BOUND_COUNT> bounds_{};
-    std::array<Kind, BOUND_COUNT> kinds_{};
-    bool drops_all_ = false;  // NaN tolerance
-    bool keeps_all_ = false;  // A and B closer than the tolerance
+    static constexpr double INF = std::numeric_limits<double>::infinity();
+    std::array<Box, 2> boxes_{Box{{-INF, -INF}, {INF, INF}}, Box{{-INF, -INF}, {INF, INF}}};
 };
 
 // The keep-test for a single point.

@@ -5,7 +5,7 @@
 
 namespace quillmoor {
 
-PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const OwnedMatrix& points_in_rows)
+PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const PointTable& points_in_rows)
     : slots_(connected_crop_rows.rows()) {
     const std::size_t point_count = points_in_rows.rows();
     if (point_count == 0) {

@@ -2,6 +2,7 @@
 
 #include "merge_engine/key_slot_map.hpp"
 #include "merge_engine/owned_matrix.hpp"
+#include "merge_engine/point_table.hpp"
 #include "merge_engine/table_layout.hpp"
 
 #include <cstddef>
@@ -19,7 +20,7 @@ namespace quillmoor {
 // failures for point tables too narrow to hold a key.
 class PointSlots {
 public:
-    PointSlots(const OwnedMatrix& connected_crop_rows, const OwnedMatrix& points_in_rows);
+    PointSlots(const OwnedMatrix& connected_crop_rows, const PointTable& points_in_rows);
 
     // The checks a scan for record `record`'s points would make: raises "ndarray: index
     // out of bounds" where that scan would read a missing column.
@@ -33,10 +34,17 @@ public:
     bool gathers_anything() const noexcept { return shape_ == PointShape::INDEXED; }
 
     // Slot of point record `row`, or KeySlotMap::NO_SLOT when no record gathers it.
-    std::uint32_t slot_of_point(const OwnedMatrix& points_in_rows, std::size_t row) const noexcept {
-        return slots_.find(pack_key(key_from_cell(points_in_rows(row, layout::POINT_KEY_A)),
-                                    key_from_cell(points_in_rows(row, layout::POINT_KEY_B))));
+    // Reads the row's two key cells once; whatever they hold, the answer is a valid slot
+    // or NO_SLOT.
+    std::uint32_t slot_of_point(const PointTable& points_in_rows, std::size_t row) const noexcept {
+        return slot_of_key(point_key(points_in_rows, row));
     }
+    static std::uint64_t point_key(const PointTable& points_in_rows, std::size_t row) noexcept {
+        return pack_key(key_from_cell(points_in_rows(row, layout::POINT_KEY_A)),
+                        key_from_cell(points_in_rows(row, layout::POINT_KEY_B)));
+    }
+    std::uint32_t slot_of_key(std::uint64_t key) const noexcept { return slots_.find(key); }
+    void prefetch_key(std::uint64_t key) const noexcept { slots_.prefetch(key); }
 
     // The connection records, in increasing index, whose base key has slot `slot`.
     std::span<const std::size_t> records_of_slot(std::uint32_t slot) const noexcept {

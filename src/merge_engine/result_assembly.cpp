@@ -1,35 +1,48 @@
 #include "merge_engine/result_assembly.hpp"
 #include "merge_engine/allocation_failure.hpp"
 #include "merge_engine/internal_error.hpp"
-
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillmoor {
 
 namespace {
 
-void copy_row(const OwnedMatrix& points, std::size_t row, double* out) noexcept {
-    const std::size_t width = points.cols();
-    if (points.col_stride() == 1) {
-        // Rows are short: an inline loop beats a call to memcpy per row.
-        const double* in = points.address(row, 0);
-        for (std::size_t col = 0; col < width; ++col) {
-            out[col] = in[col];
-        }
-        return;
-    }
-    for (std::size_t col = 0; col < width; ++col) {
-        out[col] = points(row, col);
-    }
+// A row's fate, decided once by the first pass: the one record that keeps it, or one
+// of these two marks.
+using RowFate = std::uint32_t;
+constexpr RowFate NOT_KEPT = UINT32_MAX;
+// Its key is shared by several records: the chunk's list of (row, record) pairs says
+// which of them keep it.
+constexpr RowFate SHARED_KEY = UINT32_MAX - 1;
+
+struct KeptPair {
+    std::size_t row;
+    std::size_t record;
+};
+
+// Uninitialised storage for `count` row numbers or fates (every one is written before
+// it is read); the one place the assembly allocates memory in proportion to the points.
+template <typename RowIndex>
+std::unique_ptr<RowIndex[]> allocate_row_list(std::string_view what, std::size_t count) {
+    std::unique_ptr<RowIndex[]> list;
+    allocate_named(what, count, sizeof(RowIndex),
+                   [&] { list = std::make_unique_for_overwrite<RowIndex[]>(count); });
+    return list;
 }
 
-// How far ahead of the row being tested its record data is fetched.
-constexpr std::size_t PREFETCH_ROWS = 16;
+// How far ahead of the row being decided its key is looked up.
+constexpr std::size_t LOOK_AHEAD_ROWS = 16;
+// Progress is reported once per this many rows of a chunk.
+constexpr std::size_t PROGRESS_BLOCK_ROWS = std::size_t{1} << 16U;
 
-// Row range of chunk c out of `chunks` over `rows` rows.
 struct RowRange {
     std::size_t begin;
     std::size_t end;
@@ -38,68 +51,216 @@ RowRange chunk_rows(std::size_t c, std::size_t chunks, std::size_t rows) noexcep
     return {rows * c / chunks, rows * (c + 1) / chunks};
 }
 
+// Runs row_action(row) over the range, reporting progress block by block.
+template <typename RowAction>
+void for_each_row(RowRange range, WorkProgress& progress, RowAction&& row_action) {
+    for (std::size_t block = range.begin; block < range.end; block += PROGRESS_BLOCK_ROWS) {
+        const std::size_t block_end = std::min(range.end, block + PROGRESS_BLOCK_ROWS);
+        for (std::size_t row = block; row < block_end; ++row) {
+            row_action(row);
+        }
+        progress.advance(block_end - block);
+    }
+}
+
+// The first pass over one chunk: decides every row's fate and counts the rows each
+// record keeps in the chunk.
+class FateDecider {
+public:
+    FateDecider(std::span<const RecordMerge> merges, const PointSlots& slots,
+                const PointTable& points, RowFate* fates, std::size_t* counts,
+                std::vector<KeptPair>& shared) noexcept
+        : merges_(merges), slots_(slots), points_(points), fates_(fates), counts_(counts),
+          shared_(shared) {
+        remember(0);
+    }
+
+    void run(RowRange range, WorkProgress& progress) {
+        // Points come in any key order, so each row's slot and record data are likely
+        // cache misses: look the slot up a few rows ahead and prefetch the record's data.
+        // The looked-up record is parked in the row's fate until the row is decided.
+        for (std::size_t row = range.begin; row < std::min(range.begin + LOOK_AHEAD_ROWS, range.end); ++row) {
+            look_ahead(row);
+        }
+        for_each_row(range, progress, [&](std::size_t row) {
+            if (row + LOOK_AHEAD_ROWS < range.end) {
+                look_ahead(row + LOOK_AHEAD_ROWS);
+            }
+            decide(row);
+        });
+    }
+
+private:
+    void look_ahead(std::size_t row) noexcept {
+        const std::uint64_t key = PointSlots::point_key(points_, row);
+        if (key != last_key_) {
+            // Points of one segment often come together: one lookup for the run.
+            remember(key);
+        }
+        fates_[row] = last_fate_;
+        if (last_fate_ == SHARED_KEY) {
+            shared_slots_[row % LOOK_AHEAD_RING] = last_slot_;
+        }
+    }
+
+    void remember(std::uint64_t key) noexcept {
+        last_key_ = key;
+        last_fate_ = NOT_KEPT;
+        const std::uint32_t slot = slots_.slot_of_key(key);
+        if (slot != KeySlotMap::NO_SLOT) {
+            const std::span<const std::size_t> records = slots_.records_of_slot(slot);
+            last_fate_ = records.size() == 1 ? static_cast<RowFate>(records[0]) : SHARED_KEY;
+            last_slot_ = slot;
+            __builtin_prefetch(&merges_[records[0]]);
+        }
+    }
+
+    void decide(std::size_t row) {
+        const RowFate fate = fates_[row];
+        if (fate == NOT_KEPT) {
+            return;
+        }
+        if (fate != SHARED_KEY) {
+            if (merges_[fate].keeps_point(points_, row)) {
+                ++counts_[fate];
+            } else {
+                fates_[row] = NOT_KEPT;
+            }
+            return;
+        }
+        // One read of x and y is not shared between the records' tests, but each test's
+        // verdict is final: it is stored here and the copy pass only follows it.
+        const std::uint32_t slot = shared_slots_[row % LOOK_AHEAD_RING];
+        for (const std::size_t record : slots_.records_of_slot(slot)) {
+            if (merges_[record].keeps_point(points_, row)) {
+                ++counts_[record];
+                shared_.push_back({row, record});
+            }
+        }
+    }
+
+    // Slots of the shared-key rows between lookup and decision; one more entry than the
+    // look-ahead, so a row's entry is not overwritten before it is decided.
+    static constexpr std::size_t LOOK_AHEAD_RING = LOOK_AHEAD_ROWS + 1;
+
+    std::span<const RecordMerge> merges_;
+    const PointSlots& slots_;
+    const PointTable& points_;
+    RowFate* fates_;
+    std::size_t* counts_;
+    std::vector<KeptPair>& shared_;
+    // The key last looked up, and what it gave.
+    std::uint64_t last_key_ = 0;
+    RowFate last_fate_ = NOT_KEPT;
+    std::uint32_t last_slot_ = 0;
+    std::array<std::uint32_t, LOOK_AHEAD_RING> shared_slots_{};
+};
+
+
+// Where the first pass put every kept row: fates, each chunk's first output row per
+// record, and the rows of shared keys.
+struct Placement {
+    const RowFate* fates;
+    const std::vector<std::size_t>& first_output_row;  // [chunk * records + record]
+    const std::vector<std::vector<KeptPair>>& shared;
+    std::size_t chunks;
+    std::size_t record_count;
+    std::size_t point_count;
+};
+
+// Output rows copied between two progress reports, and how far ahead of the row being
+// copied its source row is fetched.
+constexpr std::size_t COPY_BLOCK_ROWS = std::size_t{1} << 15U;
+constexpr std::size_t COPY_PREFETCH_ROWS = 8;
+// From this size of result on, the copy writes around the caches.
+constexpr std::size_t STREAMING_BYTES = std::size_t{16} << 20U;
+
+// Copies every kept row into `result`. First the source row of each output row is
+// listed (from the stored fates alone), then the output is written front to back,
+// gathering its rows: in tables of shuffled points the reads jump but are prefetched,
+// while the writes, which cannot be prefetched, stay sequential.
+template <typename RowIndex>
+void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedMatrix& result,
+                    std::size_t workers, WorkProgress& progress) {
+    const std::size_t output_rows = result.rows();
+    const std::size_t width = result.cols();
+    const std::unique_ptr<RowIndex[]> source = allocate_row_list<RowIndex>("the source rows of the result", output_rows);
+    run_indexed(placement.chunks, workers, [&](std::size_t c) {
+        std::vector<std::size_t> next(placement.first_output_row.begin() + c * placement.record_count,
+                                      placement.first_output_row.begin() + (c + 1) * placement.record_count);
+        const RowFate* fate = placement.fates;
+        for_each_row(chunk_rows(c, placement.chunks, placement.point_count), progress,
+                     [&](std::size_t row) {
+                         if (fate[row] < SHARED_KEY) {
+                             source[next[fate[row]]++] = static_cast<RowIndex>(row);
+                         }
+                     });
+        // A record's rows are all of single-record keys or all of one shared key, so
+        // these cannot reorder any record's rows.
+        for (const KeptPair& pair : placement.shared[c]) {
+            source[next[pair.record]++] = static_cast<RowIndex>(pair.row);
+        }
+    });
+
+    const std::size_t parts = std::clamp<std::size_t>(output_rows / COPY_BLOCK_ROWS, 1, workers);
+    double* out = result.mutable_data();
+    // A result larger than the caches would only pass through them.
+    const bool streaming = output_rows * width * sizeof(double) >= STREAMING_BYTES;
+    run_indexed(parts, workers, [&](std::size_t part) {
+        const RowRange range = chunk_rows(part, parts, output_rows);
+        for (std::size_t block = range.begin; block < range.end; block += COPY_BLOCK_ROWS) {
+            const std::size_t block_end = std::min(range.end, block + COPY_BLOCK_ROWS);
+            for (std::size_t i = block; i < block_end; ++i) {
+                if (i + COPY_PREFETCH_ROWS < range.end) {
+                    points.prefetch_row(source[i + COPY_PREFETCH_ROWS]);
+                }
+                if (streaming) {
+                    points.stream_row(source[i], out + i * width);
+                } else {
+                    points.copy_row(source[i], out + i * width);
+                }
+            }
+            // The copy stands for one pass over the points: a share of it per block.
+            progress.advance(scale_share(block_end, placement.point_count, output_rows) -
+                             scale_share(block, placement.point_count, output_rows));
+        }
+        if (streaming) {
+            PointTable::finish_streaming();
+        }
+    });
+}
+
 }  // namespace
 
 OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
-                                   const OwnedMatrix& points_in_rows,
-                                   std::size_t workers) {
+                                   const PointTable& points_in_rows, std::size_t workers,
+                                   WorkProgress& progress) {
     const std::size_t width = points_in_rows.cols();
     const std::size_t point_count = points_in_rows.rows();
     const std::size_t record_count = merges.size();
     if (record_count == 0 || !slots.gathers_anything()) {
         return OwnedMatrix::row_major(0, width);
     }
+    if (record_count >= SHARED_KEY) {
+        raise_internal_error("too many connection records: " + std::to_string(record_count));
+    }
     // One chunk per worker, but never more per-chunk counters than point records.
     const std::size_t chunks = std::clamp<std::size_t>(point_count / record_count, 1, workers);
 
     // kept[c * record_count + r]: rows of record r kept in chunk c; later each chunk's
-    // next output row for record r. slot_of_row: the row's slot, or NO_SLOT when it
-    // contributes nothing.
+    // next output row for record r.
     std::vector<std::size_t> kept;
-    std::vector<std::uint32_t> slot_of_row;
     allocate_named("the per-chunk row counts of the result", chunks * record_count,
                    sizeof(std::size_t), [&] { kept.assign(chunks * record_count, 0); });
-    allocate_named("the key slots of points_in_rows", point_count, sizeof(std::uint32_t),
-                   [&] { slot_of_row.resize(point_count); });
+    std::vector<std::vector<KeptPair>> shared(chunks);
+    const std::unique_ptr<RowFate[]> fates =
+        allocate_row_list<RowFate>("the row fates of points_in_rows", point_count);
     run_indexed(chunks, workers, [&](std::size_t c) {
-        std::size_t* counts = kept.data() + c * record_count;
-        const RowRange range = chunk_rows(c, chunks, point_count);
-        // Points come in any key order, so each one's record data is a likely cache
-        // miss: look the slot up a few rows ahead and prefetch that record's data.
-        const auto look_ahead = [&](std::size_t row) {
-            const std::uint32_t slot = slots.slot_of_point(points_in_rows, row);
-            slot_of_row[row] = slot;
-            if (slot != KeySlotMap::NO_SLOT) {
-                __builtin_prefetch(&merges[slots.records_of_slot(slot)[0]]);
-            }
-        };
-        for (std::size_t row = range.begin; row < std::min(range.begin + PREFETCH_ROWS, range.end); ++row) {
-            look_ahead(row);
-        }
-        for (std::size_t row = range.begin; row < range.end; ++row) {
-            if (row + PREFETCH_ROWS < range.end) {
-                look_ahead(row + PREFETCH_ROWS);
-            }
-            const std::uint32_t slot = slot_of_row[row];
-            if (slot == KeySlotMap::NO_SLOT) {
-                continue;
-            }
-            const std::span<const std::size_t> records = slots.records_of_slot(slot);
-            if (records.size() == 1) {
-                // The usual case: one record per key. Remember the verdict, so the copy
-                // pass need not test again.
-                if (merges[records[0]].keeps_point(points_in_rows, row)) {
-                    ++counts[records[0]];
-                } else {
-                    slot_of_row[row] = KeySlotMap::NO_SLOT;
-                }
-                continue;
-            }
-            for (const std::size_t record : records) {
-                counts[record] += merges[record].keeps_point(points_in_rows, row) ? 1 : 0;
-            }
-        }
+        FateDecider(merges, slots, points_in_rows, fates.get(), kept.data() + c * record_count,
+                    shared[c])
+            .run(chunk_rows(c, chunks, point_count), progress);
     });
+    progress.draw_milestone();
 
     // Records in increasing index, chunks in order within each record.
     std::size_t next_row = 0;
@@ -117,27 +278,12 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     if (result.empty()) {
         return result;
     }
-    double* out = result.mutable_data();
-    run_indexed(chunks, workers, [&](std::size_t c) {
-        std::size_t* next = kept.data() + c * record_count;
-        const RowRange range = chunk_rows(c, chunks, point_count);
-        for (std::size_t row = range.begin; row < range.end; ++row) {
-            const std::uint32_t slot = slot_of_row[row];
-            if (slot == KeySlotMap::NO_SLOT) {
-                continue;
-            }
-            const std::span<const std::size_t> records = slots.records_of_slot(slot);
-            if (records.size() == 1) {
-                copy_row(points_in_rows, row, out + next[records[0]]++ * width);
-                continue;
-            }
-            for (const std::size_t record : records) {
-                if (merges[record].keeps_point(points_in_rows, row)) {
-                    copy_row(points_in_rows, row, out + next[record]++ * width);
-                }
-            }
-        }
-    });
+    const Placement placement{fates.get(), kept, shared, chunks, record_count, point_count};
+    if (point_count <= UINT32_MAX) {
+        copy_kept_rows<std::uint32_t>(placement, points_in_rows, result, workers, progress);
+    } else {
+        copy_kept_rows<std::uint64_t>(placement, points_in_rows, result, workers, progress);
+    }
     return result;
 }
 

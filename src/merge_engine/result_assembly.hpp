@@ -3,22 +3,34 @@
 #include "merge_engine/connection_merge.hpp"
 #include "merge_engine/owned_matrix.hpp"
 #include "merge_engine/point_slots.hpp"
+#include "merge_engine/point_table.hpp"
+#include "merge_engine/progress/work_progress.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace quillmoor {
 
 // Stacks the kept point records of every connection record, record by record in
 // increasing index and each record's rows in table order, into one row-major matrix
-// with the width of points_in_rows. Every output row is an unchanged copy of its point
-// record, copied exactly once.
+// with the width of points_in_rows. Every output row is a copy of its point record,
+// copied exactly once, into the buffer that becomes the result's storage.
 //
-// points_in_rows is read front to back in chunks (one per worker), twice: once to count
-// each record's kept rows per chunk, once to copy them to their final place. Sequential
-// reads keep this fast on tables far larger than the caches.
+// Three steps, each split between the workers:
+//   1. points_in_rows is read front to back once: each row's fate (which records keep it)
+//      is decided and stored, and the kept rows of each record counted;
+//   2. from the stored fates alone, the source row of every output row is listed;
+//   3. the output is written front to back, each row copied from its source row.
+// No step after the first reads a key or a coordinate again, so another thread writing
+// into the table can change the values copied but never the counts and offsets the
+// copy relies on.
+//
+// Each step advances `progress` by one unit per point row (ASSEMBLY_UNITS_PER_POINT in all).
+inline constexpr std::uint64_t ASSEMBLY_UNITS_PER_POINT = 3;
+
 OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
-                                   const OwnedMatrix& points_in_rows,
-                                   std::size_t workers);
+                                   const PointTable& points_in_rows, std::size_t workers,
+                                   WorkProgress& progress);
 
 }  // namespace quillmoor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "merge_engine/owned_matrix.hpp"
+#include "merge_engine/point_table.hpp"
 
 #include <Python.h>
 
@@ -28,5 +29,10 @@ MatrixView as_view(PyObject* array) noexcept;
 // reversed); element by element into a row-major matrix otherwise. No allocation for a
 // matrix without elements.
 OwnedMatrix to_owned(const MatrixView& view);
+
+// The view as the engine reads a table in place (by byte address, any stride).
+inline PointTable as_point_table(const MatrixView& view) noexcept {
+    return {view.rows, view.cols, view.row_stride_bytes, view.col_stride_bytes, view.data};
+}
 
 }  // namespace quillmoor::py

@@ -49,13 +49,16 @@ PyRef merge_points_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     const std::size_t num_threads =
         convert_parameter(PARAMETER_NAMES[4], [&] { return to_machine_word(slots[4]); });
 
+    // The two small tables are copied; the points are read where they lie, for as long
+    // as points_in_rows holds its reference and read borrow (the whole call).
     const OwnedMatrix connected_copy = to_owned(as_view(connected_crop_rows.get()));
-    const OwnedMatrix points_copy = to_owned(as_view(points_in_rows.get()));
+    const PointTable points = as_point_table(as_view(points_in_rows.get()));
     const OwnedMatrix row_information_copy = to_owned(as_view(row_information.get()));
 
-    // The engine works on the copies only, so other Python threads may run meanwhile.
+    // Other Python threads run meanwhile and may write into points_in_rows: the engine
+    // is safe against that (see multithreaded_merging).
     OwnedMatrix result = run_detached([&] {
-        return multithreaded_merging(connected_copy, points_copy, row_information_copy,
+        return multithreaded_merging(connected_copy, points, row_information_copy,
                                      tolerance, num_threads);
     });
     return from_owned_array(std::move(result));

@@ -23,7 +23,7 @@ std::vector<double> column(const OwnedMatrix& m, std::size_t col) {
 std::string failure_of(const OwnedMatrix& conn, const OwnedMatrix& points, const OwnedMatrix& rows,
                        std::size_t threads = 1) {
     try {
-        (void)multithreaded_merging(conn, points, rows, 0.5, threads);
+        (void)multithreaded_merging(conn, PointTable::of(points), rows, 0.5, threads);
     } catch (const InternalError& e) {
         return e.what();
     }
@@ -33,8 +33,8 @@ std::string failure_of(const OwnedMatrix& conn, const OwnedMatrix& points, const
 TEST(MultithreadedMerging, WorkedExampleGivesTenRowsInRecordOrder) {
     const testing::WorkedExample ex;
     for (const std::size_t threads : {1U, 2U, 4U}) {
-        const OwnedMatrix out = multithreaded_merging(ex.connected_crop_rows, ex.points_in_rows,
-                                                      ex.row_information, 0.5, threads);
+        const OwnedMatrix out = multithreaded_merging(
+            ex.connected_crop_rows, PointTable::of(ex.points_in_rows), ex.row_information, 0.5, threads);
         ASSERT_EQ(out.rows(), 10U);
         ASSERT_EQ(out.cols(), 5U);
         EXPECT_TRUE(out.is_row_major());
@@ -47,7 +47,7 @@ TEST(MultithreadedMerging, NoRecordsGivesZeroRowsOfThePointsWidth) {
     const testing::WorkedExample ex;
     const OwnedMatrix none = OwnedMatrix::row_major(0, 11);
     const OwnedMatrix out =
-        multithreaded_merging(none, ex.points_in_rows, ex.row_information, 0.5, 1);
+        multithreaded_merging(none, PointTable::of(ex.points_in_rows), ex.row_information, 0.5, 1);
     EXPECT_EQ(out.rows(), 0U);
     EXPECT_EQ(out.cols(), 5U);
 }
@@ -60,7 +60,7 @@ TEST(MergeConnectionRecord, KeysConvertForGatheringButNeighboursMatchExactly) {
     // The junction cuts at x = 3 with its near end at x = 1, so x <= 0.5 survives.
     const OwnedMatrix points = table(4, {{7.0, 1, 0, 0}, {7.99, 1.5, 0.2, 0}, {8, 1, 0, 0}});
     const OwnedMatrix conn_exact = table(11, {{0, 7.6, 1, 4.0, 1}});
-    const OwnedMatrix out = multithreaded_merging(conn_exact, points, rows, 0.5, 1);
+    const OwnedMatrix out = multithreaded_merging(conn_exact, PointTable::of(points), rows, 0.5, 1);
     EXPECT_EQ(out.rows(), 2U);
 
     const OwnedMatrix conn_inexact = table(11, {{0, 7.6, 1, 4.2, 1}});
@@ -72,10 +72,11 @@ TEST(MergeConnectionRecord, FirstMatchingRowRecordIsUsed) {
     const OwnedMatrix rows = table(11, {{1, 0, 0, 0, 1, 0, 0, 10, 0, 5, 0},
                                         {1, 0, 0, 0, 1, 100, 0, 110, 0, 105, 0},
                                         {2, 0, 0, 0, 1, 12, 0, 20, 0, 16, 0}});
-    const PointSlots points_index(table(11, {{0, 1, 1, 2, 1}}), table(4, {{1, 1, 3, 0}}));
-    const RowRecordIndex row_index(rows);
     const OwnedMatrix conn = table(11, {{0, 1, 1, 2, 1}});
-    const OwnedMatrix points = table(4, {{1, 1, 3, 0}});
+    const OwnedMatrix point_matrix = table(4, {{1, 1, 3, 0}});
+    const PointTable points = PointTable::of(point_matrix);
+    const PointSlots points_index(conn, points);
+    const RowRecordIndex row_index(rows);
     const RecordMerge merge = merge_connection_record(
         0, {conn, points, rows, 0.5}, {points_index, row_index});
     ASSERT_EQ(merge.junction_count, 1U);

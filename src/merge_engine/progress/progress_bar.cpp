@@ -70,6 +70,19 @@ void ProgressBar::increase(std::uint64_t delta) noexcept {
     }
 }
 
+void ProgressBar::redraw_now() {
+    if (!mode_.visible) {
+        return;
+    }
+    const std::lock_guard lock(draw_mutex_);
+    if (finished_) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    limiter_.record_redraw(now);
+    draw_locked(now);
+}
+
 void ProgressBar::finish_with_message(std::string_view message) {
     const std::lock_guard lock(draw_mutex_);
     message_ = message;

@@ -18,7 +18,7 @@ inline constexpr std::string_view PROGRESS_TEMPLATE =
 inline constexpr std::string_view PROGRESS_FINISH_MESSAGE = "Processing complete";
 inline constexpr int MAX_REDRAWS_PER_SECOND = 20;
 
-// A one-line progress bar on standard error, counting finished records.
+// A one-line progress bar on standard error, counting connection records.
 // Drawn only where standard error is a terminal and the environment allows it;
 // a hidden bar still counts. increase() may be called from many threads at once.
 class ProgressBar {
@@ -35,6 +35,9 @@ public:
     // Counts at once; redraws at most MAX_REDRAWS_PER_SECOND times a second, and never
     // waits for another thread's redraw.
     void increase(std::uint64_t delta) noexcept;
+    // Draws one frame now, whatever the redraw rate (nothing on a hidden or finished bar).
+    // Later redraws are rate-limited from this one.
+    void redraw_now();
     // Position to the length, one last redraw; the bar stays on screen. The message is
     // stored: the fixed template does not show it.
     void finish_with_message(std::string_view message);
