@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import operator
+import os
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex
 
@@ -93,6 +94,14 @@ def merge_fields(
 
 
 def _named(fields: Sequence[Any] | Mapping[Any, Any]) -> tuple[list[object], list[object]]:
+    names, sources = _names_and_sources(fields)
+    # A worker need not share this process's working directory.
+    return names, [os.path.abspath(s) if is_path(s) else s for s in sources]
+
+
+def _names_and_sources(
+    fields: Sequence[Any] | Mapping[Any, Any],
+) -> tuple[list[object], list[object]]:
     if isinstance(fields, Mapping):
         return list(fields.keys()), list(fields.values())
     if isinstance(fields, (str, bytes)) or not isinstance(fields, Sequence):
