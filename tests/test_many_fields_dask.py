@@ -1,6 +1,6 @@
 """Many fields on a real Dask cluster: two worker processes on the loopback interface."""
 
-import os
+import sys
 
 import numpy as np
 import pytest
@@ -120,7 +120,8 @@ class TestFailures:
         error = raised.value
         assert error.field == "bad" and str(error).startswith("field 'bad': ")
         assert "no row record matches base key" in error.engine_message
-        assert "1 of 8 fields failed" in "".join(getattr(error, "__notes__", ["1 of 8 fields failed"]))
+        if sys.version_info >= (3, 11):  # exception notes
+            assert error.__notes__[0].startswith("1 of 8 fields failed; the others were merged")
 
         results = merge_fields(named, client=client, tolerance=TOLERANCE,
                                batch_points=batch_points, errors="return")
@@ -145,10 +146,9 @@ class TestFailures:
         results = merge_fields([missing, narrow, fields[1]], client=client, errors="return")
         assert results[0].field == "gone" and "FileNotFoundError" in str(results[0])
         assert results[1].field == 1 and "points_in_rows has 2 columns" in str(results[1])
-        assert np.array_equal(results[2], serial(fields[1]) if False else
-                              quillmoor.merge(fields[1].connected_crop_rows,
-                                              fields[1].points_in_rows,
-                                              fields[1].row_information))
+        untouched = quillmoor.merge(fields[1].connected_crop_rows, fields[1].points_in_rows,
+                                    fields[1].row_information)  # tolerance 0, as given
+        assert np.array_equal(results[2], untouched)
 
     def test_merge_error_survives_the_trip_from_a_worker(self, client):
         error = client.submit(quillmoor.MergeError, "connection record 2: no row", "west",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import operator
+import os
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex
 
@@ -93,6 +94,14 @@ def merge_fields(
 
 
 def _named(fields: Sequence[Any] | Mapping[Any, Any]) -> tuple[list[object], list[object]]:
+    names, sources = _names_and_sources(fields)
+    # A worker need not share this process's working directory.
+    return names, [os.path.abspath(s) if is_path(s) else s for s in sources]
+
+
+def _names_and_sources(
+    fields: Sequence[Any] | Mapping[Any, Any],
+) -> tuple[list[object], list[object]]:
     if isinstance(fields, Mapping):
         return list(fields.keys()), list(fields.values())
     if isinstance(fields, (str, bytes)) or not isinstance(fields, Sequence):
@@ -217,16 +226,24 @@ def _options(
     return as_tolerance(tolerance), threads, columns
 
 
-def _scattered(client: Any, batch: Batch) -> Batch:
-    """The batch with every field held in memory scattered to the cluster on its own.
+def _scattered(
+    client: Any, batches: list[tuple[list[int], Batch]]
+) -> list[tuple[list[int], Batch]]:
+    """The batches with every field held in memory scattered to the cluster.
 
+    All in one call (one round trip, not one per field), each field as one piece of data.
     ``hash=False`` gives each scattered field a key of its own: keys derived from the
     content would be shared with another caller scattering equal data, and one caller's
     release would then drop the other's.
     """
+    in_memory = [source for _, batch in batches for _, source in batch if not is_path(source)]
+    if not in_memory:
+        return batches
+    scattered = iter(client.scatter(in_memory, hash=False))
     return [
-        (name, source if is_path(source) else client.scatter([source], hash=False)[0])
-        for name, source in batch
+        (positions, [(name, source if is_path(source) else next(scattered))
+                     for name, source in batch])
+        for positions, batch in batches
     ]
 
 
@@ -255,8 +272,8 @@ def _completed_on(
     bar = FieldProgress(n_fields, visible=progress)
     where = {}
     futures = []
-    for positions, batch in batches:
-        future = client.submit(merge_batch, _scattered(client, batch), *options, pure=False)
+    for positions, batch in _scattered(client, batches):
+        future = client.submit(merge_batch, batch, *options, pure=False)
         where[future.key] = positions
         futures.append(future)
     try:
@@ -279,8 +296,7 @@ def _submit_per_field(
     options: tuple[float, int, Mapping[str, str] | None],
 ) -> list[Any]:
     futures: list[Any] = [None] * sum(len(positions) for positions, _ in batches)
-    for positions, batch in batches:
-        batch = _scattered(client, batch)
+    for positions, batch in _scattered(client, batches):
         if len(batch) == 1:
             (name, source), = batch
             futures[positions[0]] = client.submit(merge_one, name, source, *options,
