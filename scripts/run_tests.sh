@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole test run: system packages, one wheel, the pytest suite against NumPy 1.26 and
-# the newest NumPy 2 (each in a fresh virtual environment), and the engine's C++ tests.
+# The whole test run: system packages, the sdist and the wheels, the pytest suite against
+# NumPy 1.26 and the newest NumPy 2 (each in a fresh virtual environment), the engine's C++
+# tests, and the platform stages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -8,10 +9,13 @@ work=${QUILLMOOR_TEST_DIR:-$root/build/test-run}
 
 scripts/install_system_deps.sh
 
-echo "== building the wheel"
-rm -rf "$work/wheelhouse"
-python3 -m pip wheel --no-deps -q -w "$work/wheelhouse" .
-wheel=$(ls "$work"/wheelhouse/quillmoor-*.whl)
+echo "== building the sdist and the wheels"
+# The x86_64 wheel is the one the suites test; the platform stages find it (and put the
+# armv7l wheel) in the same folder.
+export QUILLMOOR_WHEEL_DIR=$work/wheelhouse
+rm -rf "$QUILLMOOR_WHEEL_DIR"
+scripts/build_wheels.sh host free-threaded
+wheel=$(ls "$QUILLMOOR_WHEEL_DIR"/quillmoor-*-cp311-cp311-manylinux*_x86_64.whl)
 
 run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test with
   local venv="$work/venv-$1" numpy=$2
@@ -35,5 +39,5 @@ echo "== mypy"
 echo "== engine C++ tests"
 scripts/engine_tests.sh
 
-echo "== platform stages: 32-bit ARM, free-threaded CPython, CPython 3.14, musl"
+echo "== platform stages: 32-bit ARM, free-threaded CPython, CPython 3.14, musl, bare root"
 ci/platforms/run_all.sh

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # The platform stages: 32-bit ARM (glibc, emulated), free-threaded CPython 3.13,
-# CPython 3.14 with NumPy 2, and the engine on 32-bit ARM with musl.
-# Usage: ci/platforms/run_all.sh [STAGE...]   (stages: armhf free-threaded python314 musl)
+# CPython 3.14 with NumPy 2, the engine on 32-bit ARM with musl, and the x86_64 wheel on a
+# bare Debian root.
+# Usage: ci/platforms/run_all.sh [STAGE...]   (stages: armhf free-threaded python314 musl bare-wheel)
 # Needs root (debootstrap, chroot, binfmt). Roots, the free-threaded interpreter and the
 # cross toolchain are cached in ~/.cache/quillmoor (QUILLMOOR_PLATFORM_CACHE), so a second
 # run takes minutes. Every stage runs; the script fails when any stage failed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(musl free-threaded python314 armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(musl free-threaded python314 armhf bare-wheel)
 [ "$(id -u)" -eq 0 ] || { echo "the platform stages need root (chroot, debootstrap)" >&2; exit 1; }
 
 declare -A script=([armhf]=stage_armhf.sh [free-threaded]=stage_free_threaded.sh
-                   [python314]=stage_python314.sh [musl]=stage_musl.sh)
+                   [python314]=stage_python314.sh [musl]=stage_musl.sh
+                   [bare-wheel]=stage_bare_wheel.sh)
 summary=() failed=0
 for stage in "${stages[@]}"; do
   [ -n "${script[$stage]:-}" ] || { echo "unknown stage: $stage" >&2; exit 2; }

