@@ -14,7 +14,7 @@ echo "== building the sdist and the wheels"
 # armv7l wheel) in the same folder.
 export QUILLMOOR_WHEEL_DIR=$work/wheelhouse
 rm -rf "$QUILLMOOR_WHEEL_DIR"
-scripts/build_wheels.sh host free-threaded
+scripts/build_wheels.sh host
 wheel=$(ls "$QUILLMOOR_WHEEL_DIR"/quillmoor-*-cp311-cp311-manylinux*_x86_64.whl)
 
 run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test with
