@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The platform stages: 32-bit ARM (glibc, emulated), free-threaded CPython 3.13,
-# CPython 3.14 with NumPy 2, and the engine on 32-bit ARM with musl.
-# Usage: ci/platforms/run_all.sh [STAGE...]   (stages: armhf free-threaded python314 musl)
+# CPython 3.14 with NumPy 2, the engine on 32-bit ARM with musl, and the module with its
+# musllinux wheel on a free-threaded CPython 3.13 linked against musl (x86_64).
+# Usage: ci/platforms/run_all.sh [STAGE...]
+#        (stages: armhf free-threaded python314 musl musl-python; musl-python runs only
+#        when named, until it passes here)
 # Needs root (debootstrap, chroot, binfmt). Roots, the free-threaded interpreter and the
 # cross toolchain are cached in ~/.cache/quillmoor (QUILLMOOR_PLATFORM_CACHE), so a second
 # run takes minutes. Every stage runs; the script fails when any stage failed.
@@ -12,7 +15,8 @@ stages=("$@")
 [ "$(id -u)" -eq 0 ] || { echo "the platform stages need root (chroot, debootstrap)" >&2; exit 1; }
 
 declare -A script=([armhf]=stage_armhf.sh [free-threaded]=stage_free_threaded.sh
-                   [python314]=stage_python314.sh [musl]=stage_musl.sh)
+                   [python314]=stage_python314.sh [musl]=stage_musl.sh
+                   [musl-python]=stage_musl_python.sh)
 summary=() failed=0
 for stage in "${stages[@]}"; do
   [ -n "${script[$stage]:-}" ] || { echo "unknown stage: $stage" >&2; exit 2; }
