@@ -103,9 +103,11 @@ build_musl_python() {
      && $NICE make -j2 && make install) >"$build/zlib.log" 2>&1 \
     || { tail -n 30 "$build/zlib.log"; die "building zlib for $MUSL_X86_TARGET"; }
   log "musl x86_64: libffi"
-  # Debian's upstream tarball of libffi has no generated configure script.
+  # Debian's upstream tarball of libffi has no generated configure script. Its static
+  # trampolines need the kernel's headers, which musl-gcc leaves out.
   (cd "$build/libffi" && autoreconf -fi && CC="$compilers/cc" CFLAGS="-O2" ./configure -q --prefix="$deps" \
        --disable-shared --enable-static --with-pic --disable-docs --disable-multi-os-directory \
+       --disable-exec-static-tramp \
      && $NICE make -j2 && make install) >"$build/libffi.log" 2>&1 \
     || { tail -n 30 "$build/libffi.log"; die "building libffi for $MUSL_X86_TARGET"; }
 
