@@ -2,6 +2,7 @@
 # Builds the module from a source tree for the host (x86_64), with a cached virtual
 # environment holding NumPy 2 from PyPI, and runs the given Python script against it.
 # Usage: host_module.sh SOURCE_DIR SCRIPT [ARGS...]
+# QUILLMOOR_HOST_BUILD_DIR, when set, is the build folder (one per stage, so two never share).
 source "$(dirname "$0")/common.sh"
 source_dir=$1; shift
 venv=$CACHE_DIR/host-venv
@@ -10,7 +11,7 @@ if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import numpy' 2>/dev/
   python3 -m venv "$venv"
   "$venv/bin/python" -m pip install -q "numpy>=2"
 fi
-build=$WORK_DIR/host-build
+build=${QUILLMOOR_HOST_BUILD_DIR:-$WORK_DIR/host-build}
 rm -rf "$build"
 cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$venv/bin/python" -DQUILLMOOR_ENGINE_TESTS=OFF >/dev/null

