@@ -19,7 +19,7 @@ def small_field():
     row_information = np.array([
         [1, 0, 0, 0, 1, 0, 0, 10, 10, 5, 5],
         [2, 0, 0, 0, 1, 12, 12, 20, 20, 16, 16],
-    ])
+    ], dtype=np.int64)
     connected_crop_rows = np.array([[0, 1, 1, 2, 1, NAN], [1, 2, 1, 1, 1, NAN]])
     points = np.array(
         [[1, 1, w, w, 100 + w] for w in (0, 3, 6, 9, 10, 10.3, 10.8, 11.4)]
