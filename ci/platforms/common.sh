@@ -25,10 +25,10 @@ debian_mirror() {
   echo "${uri:-http://deb.debian.org/debian}" | sed 's:/*$::'
 }
 
-# Host tools: debootstrap, and ARM emulation registered with the kernel.
-ensure_host_tools() {
-  local missing=()
-  for p in debootstrap qemu-user-static binfmt-support zstd; do
+# Installs those of the given Debian packages the host lacks.
+ensure_host_packages() {
+  local missing=() p
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
@@ -36,6 +36,11 @@ ensure_host_tools() {
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
+}
+
+# Host tools: debootstrap, and ARM emulation registered with the kernel.
+ensure_host_tools() {
+  ensure_host_packages debootstrap qemu-user-static binfmt-support zstd
 }
 
 ensure_arm_emulation() {

