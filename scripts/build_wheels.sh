@@ -1,20 +1,18 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, wheels that need nothing on the user's machine but glibc:
-#   host           CPython of this machine (x86_64), with this machine's GCC
+# Builds the sdist and, from it, wheels that need nothing on the user's machine but glibc
+# and the GCC runtime:
+#   host           CPython of this machine (x86_64), manylinux_2_28, compiled by zig
 #   free-threaded  the free-threaded CPython 3.13 of the platform stages (cp313t), the same way
 #   armhf          32-bit ARM (armv7l), built inside the armhf root with its GCC
 # Every wheel is checked: auditwheel must accept it for its tag, and no ELF file in it may
 # need a library other than glibc's, libstdc++ and libgcc_s or one the wheel carries.
-# Usage: scripts/build_wheels.sh [TARGET...]   (default: host; needs root for
-# the roots). The armhf target has not been run yet: ci/platforms/armhf_wheel.sh is untried.
+# Usage: scripts/build_wheels.sh [TARGET...]   (default: host; the other two need root,
+# for the roots)
 # Output: $QUILLMOOR_WHEEL_DIR (default build/wheelhouse): the sdist, the wheels, and
 # beside each wheel what `auditwheel show` printed (<wheel>.auditwheel.txt).
-# The host wheel is built with this machine's GCC by default (the tag is then what this
-# machine's glibc and libstdc++ allow: manylinux_2_35). QUILLMOOR_WHEEL_COMPILER=zig builds
-# it with zig for glibc 2.28 instead; such a build, with zig's libc++ linked in, does not
-# yet let a thread ended by the interpreter's exit unwind through the module (it crashes
-# where the GCC build exits cleanly), so it is not the default, nor is the cp313t wheel,
-# which is built the same way.
+# The x86_64 wheels are compiled by zig for glibc 2.28 (ci/platforms/manylinux_toolchain.sh).
+# QUILLMOOR_WHEEL_COMPILER=system builds the host wheel with this machine's GCC instead;
+# its tag is then what this machine's glibc and libstdc++ allow (manylinux_2_35 here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -73,7 +71,7 @@ build_host_wheel() {
   local raw=$work/raw-host plat
   rm -rf "$raw"
   # shellcheck disable=SC2046
-  if [ "${QUILLMOOR_WHEEL_COMPILER:-system}" = system ]; then
+  if [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ]; then
     scripts/install_system_deps.sh
     python3 -m pip wheel -q --no-deps -w "$raw" "$sdist" >"$work/host-wheel.log" 2>&1 \
       || { tail -n 40 "$work/host-wheel.log"; die "building the host wheel"; }

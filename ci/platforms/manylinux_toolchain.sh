@@ -1,38 +1,51 @@
 # The compiler of the x86_64 wheels: zig (PyPI's ziglang) targeting glibc 2.28, so that the
-# wheels run on every Linux with glibc 2.28 or newer (manylinux_2_28), and oneTBB built
-# static with it from Debian's source. zig links its own libc++ statically, so the module
-# needs nothing but glibc; oneTBB is linked in rather than vendored because a shared libtbb
-# would carry a second copy of libc++, and an exception thrown in a worker crosses from
-# one into the other. Sourced after common.sh and roots.sh.
+# wheels run on every Linux with glibc 2.28 or newer (manylinux_2_28). zig links its own
+# libc++ statically, so the module needs nothing but glibc and libgcc_s. Sourced after
+# common.sh and roots.sh.
+#
+# The unwinder is libgcc_s's, not the copy of LLVM's libunwind zig would link in: glibc
+# ends a thread (pthread_exit, which CPython calls on a thread that re-attaches during
+# finalisation) by a forced unwind driven by libgcc_s, whose frames' context the module's
+# personality routine must read with the same library. With a private libunwind it reads
+# libgcc_s's context as its own and crashes. Named on the link line before zig's own
+# libraries, libgcc_s provides every _Unwind_* symbol, and libunwind is never pulled in.
 MANYLINUX_ZIG_VERSION=0.17.1
 MANYLINUX_GLIBC=2.28
 MANYLINUX_TARGET=x86_64-linux-gnu.$MANYLINUX_GLIBC
 MANYLINUX_CPU=x86_64  # the x86-64 baseline: no instruction a 2003 CPU lacks
+# The same path on the host and in the sid root where the cp313t wheel is built; the
+# module needs only its GCC_3.0 symbols.
+MANYLINUX_LIBGCC_S=/lib/x86_64-linux-gnu/libgcc_s.so.1
 MANYLINUX_ZIG_DIR=$CACHE_DIR/zig-manylinux-$MANYLINUX_ZIG_VERSION
 # zig keeps the libc++ it builds per target here; kept with the cache.
 export ZIG_GLOBAL_CACHE_DIR=$CACHE_DIR/zig-cache
 
 # Prints the folder of the cc and c++ wrappers, installing zig first when needed.
 ensure_manylinux_zig() {
-  local wrappers=$MANYLINUX_ZIG_DIR/wrappers-$MANYLINUX_TARGET
-  if [ ! -x "$wrappers/c++" ]; then
+  local wrappers=$MANYLINUX_ZIG_DIR/wrappers-$MANYLINUX_TARGET zig
+  if ! zig=$("$MANYLINUX_ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))' 2>/dev/null); then
     rm -rf "$MANYLINUX_ZIG_DIR"
     python3 -m venv "$MANYLINUX_ZIG_DIR/venv"
     "$MANYLINUX_ZIG_DIR/venv/bin/python" -m pip install -q "ziglang==$MANYLINUX_ZIG_VERSION" >&2
-    local zig
     zig=$("$MANYLINUX_ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-    mkdir -p "$wrappers"
-    local tool
-    for tool in cc c++; do
-      printf '#!/bin/sh\nexec %s %s -target %s -mcpu=%s "$@"\n' \
-        "$zig" "$tool" "$MANYLINUX_TARGET" "$MANYLINUX_CPU" >"$wrappers/$tool"
-    done
-    printf '#!/bin/sh\nexec %s ar "$@"\n' "$zig" >"$wrappers/ar"
-    printf '#!/bin/sh\nexec %s ranlib "$@"\n' "$zig" >"$wrappers/ranlib"
-    chmod +x "$wrappers"/*
-    # The module exports its init function only, not the C++ library linked into it.
-    printf '{ global: PyInit_*; local: *; };\n' >"$wrappers/module.map"
   fi
+  # Written every time (they are tiny), so that a changed recipe never meets old wrappers.
+  mkdir -p "$wrappers"
+  printf '#!/bin/sh\nexec %s cc -target %s -mcpu=%s "$@"\n' \
+    "$zig" "$MANYLINUX_TARGET" "$MANYLINUX_CPU" >"$wrappers/cc"
+  # Links name libgcc_s before anything zig adds (see above); compiles are left alone.
+  # This machine's libgcc_s may need a newer glibc than the target's: that is the user's
+  # own libgcc_s to settle at run time, so a test program's link does not check it.
+  cat >"$wrappers/c++" <<SH
+#!/bin/sh
+for arg; do [ "\$arg" = -c ] && exec $zig c++ -target $MANYLINUX_TARGET -mcpu=$MANYLINUX_CPU "\$@"; done
+exec $zig c++ -target $MANYLINUX_TARGET -mcpu=$MANYLINUX_CPU -Wl,--allow-shlib-undefined $MANYLINUX_LIBGCC_S "\$@"
+SH
+  printf '#!/bin/sh\nexec %s ar "$@"\n' "$zig" >"$wrappers/ar"
+  printf '#!/bin/sh\nexec %s ranlib "$@"\n' "$zig" >"$wrappers/ranlib"
+  chmod +x "$wrappers"/*
+  # The module exports its init function only, not the C++ library linked into it.
+  printf '{ global: PyInit_*; local: *; };\n' >"$wrappers/module.map"
   echo "$wrappers"
 }
 

@@ -26,6 +26,18 @@ void set_python_error_from(const std::exception_ptr& failure) noexcept;
 // this is not noexcept, nor is any frame between here and the interpreter.
 template <typename Result, typename Body>
 Result call_at_python_boundary(Result failure_value, Body&& body) {
+#if defined(_LIBCPP_VERSION)
+    // libc++abi enters catch (...) for that unwind too, but its `throw;` of an exception
+    // foreign to C++ starts a new search, which finds no handler and terminates. Every
+    // exception of this module is a std::exception, so only those are caught and the
+    // unwind passes this frame like any cleanup.
+    try {
+        return body();
+    } catch (const std::exception&) {
+        set_python_error_from(std::current_exception());
+        return failure_value;
+    }
+#else
     try {
         return body();
     } catch (...) {
@@ -36,6 +48,7 @@ Result call_at_python_boundary(Result failure_value, Body&& body) {
         set_python_error_from(failure);
         return failure_value;
     }
+#endif
 }
 
 }  // namespace quillmoor::py
