@@ -108,7 +108,7 @@ build_free_threaded_wheel() {
   raw=$work/$(basename "$raw")
   repair_and_check "$raw" "manylinux_${MANYLINUX_GLIBC/./_}_x86_64"
   # The repaired wheel, installed as a user would, in a fresh virtual environment.
-  local wheel; wheel=$(ls "$out"/quillmoor-*-cp313-cp313t-*.whl)
+  local wheel; wheel=$(ls "$out"/quillmoor-*-cp313-cp313t-manylinux*_x86_64.whl)
   cp "$wheel" "$repo/ci/platforms/wheel_smoke.py" "$root/wheels/"
   in_root "$root" sh -c "'$FT_PYTHON' -m venv /wheel-venv \
       && /wheel-venv/bin/python -m pip install -q --only-binary=:all: '/wheels/$(basename "$wheel")' \

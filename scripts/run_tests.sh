@@ -39,5 +39,5 @@ echo "== mypy"
 echo "== engine C++ tests"
 scripts/engine_tests.sh
 
-echo "== platform stages: 32-bit ARM, free-threaded CPython, CPython 3.14, musl, bare root"
+echo "== platform stages: 32-bit ARM, free-threaded CPython, CPython 3.14, musl, bare root, musl CPython"
 ci/platforms/run_all.sh

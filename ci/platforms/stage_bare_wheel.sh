@@ -8,7 +8,7 @@
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/bare_roots.sh"
 wheels=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
-find_wheel() { ls "$wheels"/quillmoor-*-cp311-cp311-manylinux*_x86_64.whl 2>/dev/null | head -n1; }
+find_wheel() { ls "$wheels"/quillmoor-*-cp311-cp311-manylinux*_x86_64.whl 2>/dev/null | head -n1 || true; }
 wheel=$(find_wheel)
 if [ -z "$wheel" ]; then
   QUILLMOOR_WHEEL_DIR=$wheels "$REPO_ROOT/scripts/build_wheels.sh" host || die "building the x86_64 wheel"

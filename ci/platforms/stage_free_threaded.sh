@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
-# Stage: free-threaded CPython 3.13 (built from Debian's source with --disable-gil, cached)
-# with NumPy (cp313t wheels), pytest and hypothesis from PyPI: the whole test suite,
-# including the free-threading tests, which run only on such an interpreter. Then a syntax
-# check of the module's sources against CPython 3.14's headers with Py_GIL_DISABLED.
+# Stage: free-threaded CPython 3.13 (built from Debian's source with --disable-gil, cached):
+# the cp313t wheel in a fresh virtual environment with NumPy (cp313t wheels), pytest and
+# hypothesis from PyPI, and the whole test suite against it, including the free-threading
+# tests, which run only on such an interpreter. Then a syntax check of the module's
+# sources against CPython 3.14's headers with Py_GIL_DISABLED.
+# The wheel is taken from $QUILLMOOR_WHEEL_DIR (build/wheelhouse), built there if missing.
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
 FT_PIP_PACKAGES=("numpy>=2.1" pytest hypothesis)
+
+wheels=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
+find_wheel() { ls "$wheels"/quillmoor-*-cp313-cp313t-manylinux*_x86_64.whl 2>/dev/null | head -n1 || true; }
+wheel=$(find_wheel)
+if [ -z "$wheel" ]; then
+  QUILLMOOR_WHEEL_DIR=$wheels "$REPO_ROOT/scripts/build_wheels.sh" free-threaded || die "building the cp313t wheel"
+  wheel=$(find_wheel)
+fi
+log "free-threaded: $(basename "$wheel")"
 
 sid=$(sid_root_tarball)
 interpreter=$(free_threaded_python_tarball)
@@ -14,16 +25,21 @@ trap 'remove_root "$root"' EXIT
 copy_checkout "$root/src/quillmoor"
 src=/src/quillmoor
 
-log "free-threaded: installing ${FT_PIP_PACKAGES[*]} from PyPI"
+log "free-threaded: fresh virtual environment, the wheel with ${FT_PIP_PACKAGES[*]} from PyPI"
+mkdir -p "$root/wheels"
+cp "$wheel" "$root/wheels/"
 # Wheels only: newer hypothesis releases ship abi3 wheels, which a free-threaded build
 # cannot load, and their source build needs a Rust toolchain from the network.
-in_root "$root" "$FT_PYTHON" -m pip install -q --only-binary=:all: "${FT_PIP_PACKAGES[@]}" \
-  || die "installing the test dependencies into CPython 3.13t"
+in_root "$root" sh -c "'$FT_PYTHON' -m venv /venv && /venv/bin/python -m pip install -q \
+  --only-binary=:all: /wheels/$(basename "$wheel") $(printf "'%s' " "${FT_PIP_PACKAGES[@]}")" \
+  || die "installing the cp313t wheel and the test dependencies into CPython 3.13t"
 
-log "free-threaded: build and test suite"
+log "free-threaded: test suite against the installed wheel"
 report=$WORK_DIR/free-threaded-pytest.txt
-in_root "$root" nice -n 10 bash "$src/ci/platforms/suite_in_root.sh" "$FT_PYTHON" /build/ft -rs \
-  | tee "$report" || die "test suite on free-threaded CPython 3.13"
+in_root "$root" sh -c "cd /tmp && /venv/bin/python -c 'import sys; print(sys.version)' \
+  && PYTHONPATH=$src/ci/platforms nice -n 10 /venv/bin/python -m pytest -q -p no:cacheprovider \
+     -p hypothesis_budget -rs $src/tests" | tee "$report" \
+  || die "test suite on free-threaded CPython 3.13"
 # The free-threading tests must have run here, not been skipped.
 if grep -q 'SKIPPED.*test_platform_free_threading' "$report"; then
   die "free-threading tests were skipped on the free-threaded interpreter"

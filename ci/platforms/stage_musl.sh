@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Stage: the engine's C++ tests for 32-bit ARM with musl, cross-built with zig (PyPI's
-# ziglang) against GoogleTest and oneTBB built from Debian's sources, run under qemu-arm.
+# ziglang) against GoogleTest built from Debian's sources, run under qemu-arm.
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
 source "$PLATFORM_DIR/musl_toolchain.sh"

