@@ -2,8 +2,6 @@
 
 #include <Python.h>
 
-#include "merge_engine/forced_unwind.hpp"
-
 #include <exception>
 
 namespace quillmoor::py {
@@ -24,31 +22,18 @@ void set_python_error_from(const std::exception_ptr& failure) noexcept;
 // ends (pthread_exit during finalisation) goes on into CPython's frames, up to the
 // thread's start: it is not an error, cannot be stored, and must not be stopped. So
 // this is not noexcept, nor is any frame between here and the interpreter.
+// Every exception of this module is a std::exception, and only those are caught: that
+// unwind then passes this frame like any cleanup, under every C++ runtime. (A
+// catch (...) would enter for it too, and libc++abi cannot rethrow it: its `throw;` of an
+// exception foreign to C++ starts a new search, which finds no handler and terminates.)
 template <typename Result, typename Body>
 Result call_at_python_boundary(Result failure_value, Body&& body) {
-#if defined(_LIBCPP_VERSION)
-    // libc++abi enters catch (...) for that unwind too, but its `throw;` of an exception
-    // foreign to C++ starts a new search, which finds no handler and terminates. Every
-    // exception of this module is a std::exception, so only those are caught and the
-    // unwind passes this frame like any cleanup.
     try {
         return body();
     } catch (const std::exception&) {
         set_python_error_from(std::current_exception());
         return failure_value;
     }
-#else
-    try {
-        return body();
-    } catch (...) {
-        const std::exception_ptr failure = storable_exception();
-        if (!failure) {
-            throw;  // a thread being ended
-        }
-        set_python_error_from(failure);
-        return failure_value;
-    }
-#endif
 }
 
 }  // namespace quillmoor::py
