@@ -118,6 +118,22 @@ copy_checkout() {
   find "$dest/ci/platforms" -name __pycache__ -prune -exec rm -rf {} +
 }
 
+# --- wheels ------------------------------------------------------------------------------
+
+# Prints the path of the quillmoor wheel in $QUILLMOOR_WHEEL_DIR (build/wheelhouse) whose
+# tags match TAGS (a glob), first building it with scripts/build_wheels.sh TARGET when
+# the folder has none.
+wheel_in_house() {  # tags target
+  local wheels=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse} wheel
+  if ! compgen -G "$wheels/quillmoor-*-$1" >/dev/null; then
+    QUILLMOOR_WHEEL_DIR=$wheels "$REPO_ROOT/scripts/build_wheels.sh" "$2" >&2 \
+      || die "building the $2 wheel"
+  fi
+  wheel=$(compgen -G "$wheels/quillmoor-*-$1" | head -n1 || true)
+  [ -n "$wheel" ] || die "scripts/build_wheels.sh $2 made no wheel with the tags $1"
+  echo "$wheel"
+}
+
 # --- cached artefacts --------------------------------------------------------------------
 
 # cached_artefact NAME KEY BUILD_FUNCTION

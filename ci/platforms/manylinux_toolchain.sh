@@ -22,13 +22,13 @@ export ZIG_GLOBAL_CACHE_DIR=$CACHE_DIR/zig-cache
 
 # Prints the folder of the cc and c++ wrappers, installing zig first when needed.
 ensure_manylinux_zig() {
-  local wrappers=$MANYLINUX_ZIG_DIR/wrappers-$MANYLINUX_TARGET zig
-  if ! zig=$("$MANYLINUX_ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))' 2>/dev/null); then
+  local wrappers=$MANYLINUX_ZIG_DIR/wrappers-$MANYLINUX_TARGET venv=$MANYLINUX_ZIG_DIR/venv zig
+  if ! "$venv/bin/python" -c 'import ziglang' 2>/dev/null; then
     rm -rf "$MANYLINUX_ZIG_DIR"
-    python3 -m venv "$MANYLINUX_ZIG_DIR/venv"
-    "$MANYLINUX_ZIG_DIR/venv/bin/python" -m pip install -q "ziglang==$MANYLINUX_ZIG_VERSION" >&2
-    zig=$("$MANYLINUX_ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    python3 -m venv "$venv"
+    "$venv/bin/python" -m pip install -q "ziglang==$MANYLINUX_ZIG_VERSION" >&2
   fi
+  zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   # Written every time (they are tiny), so that a changed recipe never meets old wrappers.
   mkdir -p "$wrappers"
   printf '#!/bin/sh\nexec %s cc -target %s -mcpu=%s "$@"\n' \

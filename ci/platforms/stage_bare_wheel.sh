@@ -7,13 +7,8 @@
 # The wheel is taken from $QUILLMOOR_WHEEL_DIR (build/wheelhouse), built there if missing.
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/bare_roots.sh"
-wheels=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
-find_wheel() { ls "$wheels"/quillmoor-*-cp311-cp311-manylinux*_x86_64.whl 2>/dev/null | head -n1 || true; }
-wheel=$(find_wheel)
-if [ -z "$wheel" ]; then
-  QUILLMOOR_WHEEL_DIR=$wheels "$REPO_ROOT/scripts/build_wheels.sh" host || die "building the x86_64 wheel"
-  wheel=$(find_wheel)
-fi
+wheel=$(wheel_in_house 'cp311-cp311-manylinux*_x86_64.whl' host)
+wheels=$(dirname "$wheel")  # the sdist is beside it
 log "bare root: $(basename "$wheel")"
 
 root=$(fresh_root bare-wheel "$(bare_root_tarball)")

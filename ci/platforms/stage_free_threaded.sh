@@ -9,13 +9,7 @@ source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
 FT_PIP_PACKAGES=("numpy>=2.1" pytest hypothesis)
 
-wheels=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
-find_wheel() { ls "$wheels"/quillmoor-*-cp313-cp313t-manylinux*_x86_64.whl 2>/dev/null | head -n1 || true; }
-wheel=$(find_wheel)
-if [ -z "$wheel" ]; then
-  QUILLMOOR_WHEEL_DIR=$wheels "$REPO_ROOT/scripts/build_wheels.sh" free-threaded || die "building the cp313t wheel"
-  wheel=$(find_wheel)
-fi
+wheel=$(wheel_in_house 'cp313-cp313t-manylinux*_x86_64.whl' free-threaded)
 log "free-threaded: $(basename "$wheel")"
 
 sid=$(sid_root_tarball)
