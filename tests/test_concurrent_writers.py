@@ -31,7 +31,11 @@ def field():
 class Scribbler:
     """Writes into the tables until stopped: junk or original values into the points' key
     and coordinate cells, and now and then junk into cells of the small tables, put back
-    at the next write (junk left there would fail nearly every call before the points)."""
+    at the next write (junk left there would fail nearly every call before the points).
+
+    A connection record's own key (columns 1 and 2) is left alone: junk there can name the
+    segment of another record, and two records of one segment rightly contribute its points
+    twice, which would hide the duplicate that a point read twice would give."""
 
     def __init__(self, tables, seed):
         self.tables = tables
@@ -52,8 +56,10 @@ class Scribbler:
             if self.rng.random() < 0.1:
                 which = 0 if self.rng.random() < 0.5 else 2
                 table, original = self.tables[which], self.originals[which]
-                at = (self.rng.integers(len(table), size=4),
-                      self.rng.integers(table.shape[1], size=4))
+                columns = self.rng.integers(table.shape[1], size=4)
+                if which == 0:
+                    columns = np.where((columns == 1) | (columns == 2), 0, columns)
+                at = (self.rng.integers(len(table), size=4), columns)
                 table[at] = self.rng.choice(JUNK, size=4)
                 undo = (table, original, at)
             else:
