@@ -8,7 +8,9 @@ rm -rf /build && mkdir /build && cd /build
 tarball=$(bash "$(dirname "$0")/fetch_source.sh" python3.13)
 tar -xf "$tarball"
 cd Python-3.13*/
-./configure -q --disable-gil --prefix="$FT_PREFIX" --with-ensurepip=install
+# CPython's own test package is neither built nor installed: nothing here runs it, and it is
+# a large part of the build and of the bytecode compiled at install.
+./configure -q --disable-gil --disable-test-modules --prefix="$FT_PREFIX" --with-ensurepip=install
 make -s -j2
 make -s install
 python=$FT_PREFIX/bin/python3.13t

@@ -106,7 +106,8 @@ build_musl_python() {
   # pkg-config sees only the libraries above: the host's .pc files describe glibc's.
   (cd "$build/python3.13" \
      && CC="$compilers/cc" CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" \
-        PKG_CONFIG_PATH= PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" ./configure -q --disable-gil --prefix="$MUSL_PY_PREFIX" --with-ensurepip=install \
+        PKG_CONFIG_PATH= PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" ./configure -q --disable-gil --disable-test-modules \
+          --prefix="$MUSL_PY_PREFIX" --with-ensurepip=install \
      && $NICE make -s -j2 && make -s install DESTDIR="$out") >"$build/python.log" 2>&1 \
     || { tail -n 40 "$build/python.log"; die "building CPython 3.13t for $MUSL_X86_TARGET"; }
   # The build's own account of the modules it could not build (no OpenSSL, ...).

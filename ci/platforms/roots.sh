@@ -26,7 +26,6 @@ armhf_root_tarball() {
 # CPython 3.13 from Debian's source package.
 SID_PACKAGES="build-essential cmake ninja-build pkg-config dpkg-dev ca-certificates
   python3.14 python3.14-dev python3.14-venv python3-numpy python3-pytest python3-hypothesis
-  libtbb-dev libgtest-dev
   libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev
   uuid-dev libexpat1-dev"
 
