@@ -25,8 +25,19 @@ debian_mirror() {
   echo "${uri:-http://deb.debian.org/debian}" | sed 's:/*$::'
 }
 
-# Installs those of the given Debian packages the host lacks.
-ensure_host_packages() {
+# Runs a command (a function or program) holding an exclusive lock of the cache's, so that
+# stages running side by side never install or build the same thing at once.
+with_lock() {  # name command...
+  local name=$1; shift
+  mkdir -p "$CACHE_DIR/locks"
+  # The command runs without fd 9, so nothing it leaves running can hold the lock.
+  ( flock 9 && "$@" 9>&- ) 9>"$CACHE_DIR/locks/$name.lock"
+}
+
+# Installs those of the given Debian packages the host lacks (one apt at a time).
+ensure_host_packages() { with_lock host-apt install_missing_host_packages "$@"; }
+
+install_missing_host_packages() {
   local missing=() p
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -139,7 +150,9 @@ wheel_in_house() {  # tags target
 # cached_artefact NAME KEY BUILD_FUNCTION
 # Ensures $CACHE_DIR/roots/NAME.tar.zst exists and was built from KEY; otherwise calls
 # BUILD_FUNCTION OUTPUT_DIR and packs OUTPUT_DIR. Prints the tarball's path.
-cached_artefact() {
+cached_artefact() { with_lock "artefact-$1" build_cached_artefact "$@"; }
+
+build_cached_artefact() {
   local name=$1 key=$2 build=$3
   local tarball=$CACHE_DIR/roots/$name.tar.zst stamp=$CACHE_DIR/roots/$name.key
   if [ -f "$tarball" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ]; then
@@ -166,6 +179,11 @@ cached_artefact() {
 unpack_into() {  # tarball destination
   mkdir -p "$2"
   zstd -q -dc "$1" | tar --numeric-owner --xattrs -C "$2" -xf -
+}
+
+# The zig binary of the ziglang package installed in the given virtual environment.
+zig_binary() {  # venv
+  "$1/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'
 }
 
 # Hash of the given strings and files: the key of a cached artefact.

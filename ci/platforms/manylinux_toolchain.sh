@@ -28,7 +28,7 @@ ensure_manylinux_zig() {
     python3 -m venv "$venv"
     "$venv/bin/python" -m pip install -q "ziglang==$MANYLINUX_ZIG_VERSION" >&2
   fi
-  zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  zig=$(zig_binary "$venv")
   # Written every time (they are tiny), so that a changed recipe never meets old wrappers.
   mkdir -p "$wrappers"
   printf '#!/bin/sh\nexec %s cc -target %s -mcpu=%s "$@"\n' \

@@ -35,9 +35,9 @@ ensure_musl_x86_host_tools() {
 musl_x86_compilers() {
   local dir=$ZIG_DIR/wrappers-$MUSL_X86_TARGET
   if [ ! -x "$dir/c++" ]; then
-    [ -x "$ZIG_DIR/wrappers/c++" ] || ensure_zig >/dev/null
+    install_zig
     local zig
-    zig=$("$ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    zig=$(zig_binary "$ZIG_DIR/venv")
     mkdir -p "$dir"
     # gcc's --print-multiarch names glibc's triplet; CPython's configure compares it with
     # the triplet it derives from the C library and stops when they differ.

@@ -7,13 +7,16 @@ ZIG_DIR=$CACHE_DIR/zig-$ZIG_VERSION
 # zig keeps the libc and libc++ it builds per target here; kept with the cache.
 export ZIG_GLOBAL_CACHE_DIR=$CACHE_DIR/zig-cache
 
-ensure_zig() {
+# zig and its wrappers for 32-bit ARM, installed once (the musl stages may run side by side).
+install_zig() { with_lock zig install_zig_unlocked; }
+
+install_zig_unlocked() {
   if [ ! -x "$ZIG_DIR/wrappers/c++" ]; then
     rm -rf "$ZIG_DIR"
     python3 -m venv "$ZIG_DIR/venv"
-    "$ZIG_DIR/venv/bin/python" -m pip install -q "ziglang==$ZIG_VERSION"
+    "$ZIG_DIR/venv/bin/python" -m pip install -q "ziglang==$ZIG_VERSION" >&2
     local zig
-    zig=$("$ZIG_DIR/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    zig=$(zig_binary "$ZIG_DIR/venv")
     mkdir -p "$ZIG_DIR/wrappers"
     printf '#!/bin/sh\nexec %s cc -target %s -mcpu=%s "$@"\n' "$zig" "$MUSL_TARGET" "$MUSL_CPU" >"$ZIG_DIR/wrappers/cc"
     printf '#!/bin/sh\nexec %s c++ -target %s -mcpu=%s "$@"\n' "$zig" "$MUSL_TARGET" "$MUSL_CPU" >"$ZIG_DIR/wrappers/c++"
@@ -21,8 +24,15 @@ ensure_zig() {
     printf '#!/bin/sh\nexec %s ranlib "$@"\n' "$zig" >"$ZIG_DIR/wrappers/ranlib"
     chmod +x "$ZIG_DIR"/wrappers/*
   fi
+}
+
+# Prints the path of a CMake toolchain file for 32-bit ARM with musl, finding libraries in
+# PREFIX when given; one file per prefix, so no caller rewrites another's.
+ensure_zig() {  # [prefix]
+  install_zig
   local prefix=${1:-}
-  cat >"$ZIG_DIR/toolchain.cmake" <<CMAKE
+  local file=$ZIG_DIR/toolchain${prefix:+-$(basename "$prefix")}.cmake
+  cat >"$file" <<CMAKE
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER $ZIG_DIR/wrappers/cc)
@@ -37,9 +47,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 CMAKE
   if [ -n "$prefix" ]; then
-    echo "set(CMAKE_FIND_ROOT_PATH $prefix)" >>"$ZIG_DIR/toolchain.cmake"
+    echo "set(CMAKE_FIND_ROOT_PATH $prefix)" >>"$file"
   fi
-  echo "$ZIG_DIR/toolchain.cmake"
+  echo "$file"
 }
 
 # GoogleTest from Debian's googletest package (its sources in /usr/src/googletest).

@@ -8,23 +8,55 @@
 # Needs root (debootstrap, chroot, binfmt). Roots, the free-threaded interpreter and the
 # cross toolchain are cached in ~/.cache/quillmoor (QUILLMOOR_PLATFORM_CACHE), so a second
 # run takes minutes. Every stage runs; the script fails when any stage failed.
+#
+# Without names, the stages run in two lanes side by side: the emulated 32-bit ARM stages
+# (musl, armhf), mostly one busy core under qemu, beside the x86_64 ones. Named stages run
+# one after another. Each stage's output is printed whole when it ends.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(musl free-threaded python314 armhf bare-wheel musl-python)
 [ "$(id -u)" -eq 0 ] || { echo "the platform stages need root (chroot, debootstrap)" >&2; exit 1; }
+source "$here/common.sh"
+set +e  # a failed stage is reported, and the others still run
 
 declare -A script=([armhf]=stage_armhf.sh [free-threaded]=stage_free_threaded.sh
                    [python314]=stage_python314.sh [musl]=stage_musl.sh
                    [bare-wheel]=stage_bare_wheel.sh [musl-python]=stage_musl_python.sh)
-summary=() failed=0
 for stage in "${stages[@]}"; do
   [ -n "${script[$stage]:-}" ] || { echo "unknown stage: $stage" >&2; exit 2; }
-  echo "== platform stage: $stage"
-  started=$SECONDS
-  if bash "$here/${script[$stage]}"; then result=passed; else result=FAILED; failed=1; fi
-  summary+=("$(printf '%-14s %-7s %5d s' "$stage" "$result" $((SECONDS - started)))")
 done
-echo "== platform stages"
-printf '%s\n' "${summary[@]}"
+summary=$WORK_DIR/stage-summary.txt
+: >"$summary"
+
+print_stage_log() {  # stage result log
+  echo "== platform stage: $1 ($2)"
+  cat "$3"
+}
+
+run_stage() {  # stage: 0 when it passed
+  local stage=$1 output=$WORK_DIR/stage-$1.log started=$SECONDS result=passed
+  log "started: $stage"
+  bash "$here/${script[$stage]}" >"$output" 2>&1 || result=FAILED
+  with_lock stage-output print_stage_log "$stage" "$result" "$output"
+  printf '%-14s %-7s %5d s\n' "$stage" "$result" $((SECONDS - started)) >>"$summary"
+  [ "$result" = passed ]
+}
+
+run_lane() {  # stage...: every stage runs; 0 when all passed
+  local stage failed=0
+  for stage in "$@"; do run_stage "$stage" || failed=1; done
+  return $failed
+}
+
+started=$SECONDS failed=0
+if [ ${#stages[@]} -gt 0 ]; then
+  run_lane "${stages[@]}" || failed=1
+else
+  run_lane musl armhf & arm_lane=$!
+  run_lane free-threaded python314 bare-wheel musl-python & x86_lane=$!
+  wait "$arm_lane" || failed=1
+  wait "$x86_lane" || failed=1
+fi
+echo "== platform stages ($((SECONDS - started)) s)"
+cat "$summary"
 exit $failed
