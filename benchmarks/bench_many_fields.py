@@ -155,7 +155,7 @@ def frame_case(repeats: int) -> dict[str, float]:
                                     field.row_information, tolerance=TOLERANCE,
                                     num_threads=threads), repeats)
         out[f"merge_frame, {threads} thread(s)"] = median_time(
-            lambda: quillmoor.merge_frame(points, rows, connections, tolerance=TOLERANCE,
+            lambda: quillmoor.merge_frame(connections, points, rows, tolerance=TOLERANCE,
                                           num_threads=threads), repeats)
     return out
 

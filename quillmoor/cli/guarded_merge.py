@@ -44,7 +44,7 @@ def merge_frames(
     from quillmoor.frame_merge import merge_frame
 
     return _guarded(
-        lambda: merge_frame(points, row_information, connected_crop_rows,
+        lambda: merge_frame(connected_crop_rows, points, row_information,
                             tolerance=tolerance, num_threads=num_threads, columns=columns)
     )
 
