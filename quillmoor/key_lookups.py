@@ -74,7 +74,8 @@ def _key_cells(cells: np.ndarray) -> np.ndarray:
 
 
 def _packed(key_a: np.ndarray, key_b: np.ndarray) -> np.ndarray:
-    return (key_a << np.uint64(32)) | key_b
+    packed: np.ndarray = (key_a << np.uint64(32)) | key_b
+    return packed
 
 
 def _neighbour_keys(key_a: np.ndarray, key_b: np.ndarray) -> np.ndarray:
