@@ -9,7 +9,7 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex
 
 from quillmoor.errors import MergeError
 from quillmoor.field_progress import FieldProgress
-from quillmoor.field_sources import default_name, is_path, point_count
+from quillmoor.field_sources import TABLE_NAMES, default_name, is_path, point_count
 from quillmoor.field_results import ResultStore
 from quillmoor.field_tasks import (
     TaskOptions,
@@ -280,15 +280,29 @@ def _scattered(
     content would be shared with another caller scattering equal data, and one caller's
     release would then drop the other's.
     """
-    in_memory = [source for _, batch in batches for _, source in batch if not is_path(source)]
+    in_memory = [source for _, batch in batches for _, source in batch if _holds_tables(source)]
     if not in_memory:
         return batches
     scattered = iter(client.scatter(in_memory, hash=False))
     return [
-        (positions, [(name, source if is_path(source) else next(scattered))
+        (positions, [(name, next(scattered) if _holds_tables(source) else source)
                      for name, source in batch])
         for positions, batch in batches
     ]
+
+
+def _holds_tables(source: object) -> bool:
+    """Whether a field carries table data, rather than only where to read it.
+
+    Only those are scattered. A scattered field lives on one worker and is lost with it,
+    so its task cannot be retried elsewhere; a path, or a mapping of table paths, travels
+    with its task, and a task whose worker died is simply run again.
+    """
+    if is_path(source):
+        return False
+    if isinstance(source, Mapping):
+        return not all(is_path(source.get(name)) for name in TABLE_NAMES)
+    return True
 
 
 def _merge_on(
@@ -346,6 +360,9 @@ def _batch_outcomes(future: Any, names: list[object]) -> list[Any]:
         if isinstance(error, (KeyboardInterrupt, SystemExit)):
             raise
         reason = f"its task did not complete: {type(error).__name__}: {error}"
+        if type(error).__name__ == "FutureCancelledError":
+            reason += (" (a field given as tables in memory lives on one worker and is lost "
+                       "with it; fields given as paths or URLs are run again elsewhere)")
         return [MergeError(reason, name) for name in names]
     return outcomes
 
