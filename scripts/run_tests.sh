@@ -30,8 +30,7 @@ run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test w
   (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 }
 run_suite numpy1 "numpy==1.26.*"
-# DataFrames, Parquet, a real two-worker Dask cluster and an S3 server on loopback (moto)
-# run in this suite only.
+# DataFrames, Parquet and a real two-worker Dask cluster run in this suite only.
 run_suite numpy2 "numpy>=2" pandas mypy pyarrow "dask[distributed]" geopandas pytest-timeout s3fs "moto[server]"
 
 echo "== mypy"
