@@ -284,7 +284,36 @@ class TestUrlsNoOneCanOpen:
         assert not (tmp_path / "s3:").exists()
 
 
-def run_cli(args, cwd):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+def run_cli(args, cwd, extra_env=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p),
+               **(extra_env or {}))
     return subprocess.run([sys.executable, "-m", "quillmoor", *args], cwd=cwd,
                           capture_output=True, text=True, timeout=240, env=env)
+
+
+class TestCommandLine:
+    def test_merge_many_from_and_to_s3_then_resume(self, bucket, s3_options, serial_results,
+                                                   tmp_path):
+        fs, name = bucket
+        upload_fields(fs, name)
+        fs.rm(f"{name}/in/plot-5", recursive=True)  # one kind of field per folder
+        env_options = s3_options["client_kwargs"]
+        env = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
+               "AWS_ENDPOINT_URL": env_options["endpoint_url"],
+               "AWS_DEFAULT_REGION": env_options["region_name"]}
+        command = ["merge-many", f"s3://{name}/in", "-o", f"s3://{name}/out",
+                   "--tolerance", str(TOLERANCE), "--no-progress"]
+        first = run_cli(command, tmp_path, env)
+        assert first.returncode == 0, first.stderr
+        assert "merged 5 of 5 fields" in first.stdout
+        written = stored(fs, name)
+        assert {k: d for k, (d, _) in written.items()} == {
+            f"{n}.npy": d for n, d in serial_results.items() if n != "plot-5"
+        }
+        fs.rm(f"{name}/out/plot-4.npy")
+        again = run_cli([*command, "--resume"], tmp_path, env)
+        assert again.returncode == 0, again.stderr
+        assert "merged 1 of 5 fields (4 already there, skipped)" in again.stdout
+        assert stored(fs, name) | {"plot-4.npy": None} == written | {"plot-4.npy": None}
+        assert stored(fs, name)["plot-4.npy"][0] == serial_results["plot-4"]
+        assert not any(tmp_path.iterdir())  # nothing written locally
