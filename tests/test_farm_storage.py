@@ -221,6 +221,40 @@ class TestObjectStore:
         assert fs.find(f"{name}/out") == []
 
 
+    def test_a_dataset_partitioned_by_field_read_merged_and_written_back_by_dask(
+        self, client, bucket, s3_options
+    ):
+        from quillmoor.dask import merge_partitions, read_fields_parquet
+        from quillmoor.synthetic import (
+            CONNECTION_COLUMNS,
+            POINT_COLUMNS,
+            ROW_INFORMATION_COLUMNS,
+        )
+
+        fs, name = bucket
+        chosen = ["plot-0", "plot-1", "plot-2"]
+        def frame_of(table, columns):
+            return pd.concat([pd.DataFrame(getattr(FIELDS[f], table), columns=columns)
+                              .assign(field=f) for f in chosen], ignore_index=True)
+        points = frame_of("points_in_rows", POINT_COLUMNS)
+        rows = frame_of("row_information", ROW_INFORMATION_COLUMNS)
+        connections = frame_of("connected_crop_rows", CONNECTION_COLUMNS)
+        points.to_parquet(f"s3://{name}/points", partition_cols=["field"],
+                          storage_options=s3_options, index=False)
+
+        read = read_fields_parquet(f"s3://{name}/points", storage_options=s3_options)
+        merged = merge_partitions(connections, read, rows, tolerance=TOLERANCE)
+        client.compute(merged.to_parquet(f"s3://{name}/out", partition_on=["field"],
+                                         storage_options=s3_options, compute=False)).result()
+
+        back = pd.read_parquet(f"s3://{name}/out", storage_options=s3_options)
+        for f in chosen:
+            mine = back[back["field"].astype(str) == f].drop(columns="field")
+            expected = quillmoor.merge(FIELDS[f].connected_crop_rows, FIELDS[f].points_in_rows,
+                                       FIELDS[f].row_information, tolerance=TOLERANCE)
+            assert np.array_equal(mine.to_numpy(), expected), f
+
+
 class TestFolders:
     def test_a_partial_file_is_never_taken_for_a_result_and_resume_fills_the_gaps(
         self, tmp_path, serial_results
