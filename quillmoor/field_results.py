@@ -92,13 +92,18 @@ class ResultStore:
 
     def write(self, name: object, result: Any) -> str:
         """Write the result, visible only once complete; where it went."""
-        data, suffix = encode_result(result, partitioned=self.partition_column is not None)
+        partitioned = self.partition_column is not None
+        suffix = result_suffix(result, partitioned=partitioned)
         relative = next(c for c in self.candidates(name) if c.endswith(suffix))
         fs, root = self._filesystem()
         path = _join(fs, root, relative)
         if fs is None or is_local_filesystem(fs):
-            _replace_locally(path, data)
-        elif _protocol(fs) in OBJECT_STORES:
+            _replace_locally(path, result, partitioned)
+            return self.shown(path)
+        buffer = io.BytesIO()
+        encode_result(result, buffer, partitioned=partitioned)
+        data = buffer.getvalue()
+        if _protocol(fs) in OBJECT_STORES:
             extra = {"chunksize": S3_PART_SIZE} if _protocol(fs) in ("s3", "s3a") else {}
             fs.pipe_file(path, data, **extra)
         else:  # any other filesystem: a temporary name, then a move
@@ -124,20 +129,23 @@ def file_name_of(name: object) -> str:
     return text
 
 
-def encode_result(result: Any, *, partitioned: bool) -> tuple[bytes, str]:
-    """The result's bytes and suffix: ``.npy`` for arrays, ``.parquet`` for frames."""
-    buffer = io.BytesIO()
-    if hasattr(result, "columns") or partitioned:
+def result_suffix(result: Any, *, partitioned: bool) -> str:
+    """``.npy`` for arrays, ``.parquet`` for frames (and every partitioned result)."""
+    return ".parquet" if hasattr(result, "columns") or partitioned else ".npy"
+
+
+def encode_result(result: Any, out: Any, *, partitioned: bool) -> None:
+    """Write the result to the binary file ``out``, as ``result_suffix`` says."""
+    if result_suffix(result, partitioned=partitioned) == ".parquet":
         import pandas as pd
 
         frame = result
         if not isinstance(result, pd.DataFrame):
             array = np.asarray(result)
             frame = pd.DataFrame(array, columns=[f"column_{i}" for i in range(array.shape[1])])
-        frame.to_parquet(buffer, index=False)
-        return buffer.getvalue(), ".parquet"
-    np.save(buffer, np.asarray(result), allow_pickle=False)
-    return buffer.getvalue(), ".npy"
+        frame.to_parquet(out, index=False)
+        return
+    np.save(out, np.asarray(result), allow_pickle=False)
 
 
 def _join(fs: Any, root: str, relative: str) -> str:
@@ -156,14 +164,15 @@ def _temporary_name(path: str) -> str:
     return f"{folder}/.{base}.{uuid.uuid4().hex}.partial"
 
 
-def _replace_locally(path: str, data: bytes) -> None:
+def _replace_locally(path: str, result: Any, partitioned: bool) -> None:
     folder = os.path.dirname(path)
     os.makedirs(folder, exist_ok=True)
     temporary = os.path.join(folder, f".{os.path.basename(path)}.{uuid.uuid4().hex}.partial")
     try:
         with open(temporary, "wb") as out:
-            out.write(data)
+            encode_result(result, out, partitioned=partitioned)
             out.flush()
+            # On disk before the rename, so a machine that goes down leaves no empty result.
             os.fsync(out.fileno())
         os.replace(temporary, path)
     except BaseException:
