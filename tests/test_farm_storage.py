@@ -273,6 +273,17 @@ class TestFolders:
             f"{n}.npy": d for n, d in serial_results.items()
         }
 
+    def test_two_fields_of_one_name_are_refused_before_any_is_written(self, tmp_path):
+        for folder in ("a", "b"):
+            (tmp_path / folder).mkdir()
+            field = FIELDS["plot-0"]
+            np.savez(tmp_path / folder / "plot.npz", connected_crop_rows=field.connected_crop_rows,
+                     points_in_rows=field.points_in_rows, row_information=field.row_information)
+        with pytest.raises(ValueError, match="would both be written as 'plot'"):
+            merge_fields([tmp_path / "a" / "plot.npz", tmp_path / "b" / "plot.npz"],
+                         output=tmp_path / "out")
+        assert not (tmp_path / "out").exists()
+
     def test_without_output_results_come_back_and_resume_needs_an_output(self):
         results = merge_fields({"a": FIELDS["plot-0"]}, tolerance=TOLERANCE)
         assert isinstance(results["a"], np.ndarray)

@@ -102,6 +102,7 @@ def merge_fields(
     names, sources = _named(fields)
     options = _options(client, tolerance, num_threads, columns, storage_options,
                        output, resume)
+    _check_output_names(names, options)
     if client is None:
         if not gather:
             raise ValueError("gather=False leaves results on a cluster; it needs a client")
@@ -121,6 +122,21 @@ def _named(fields: Sequence[Any] | Mapping[Any, Any]) -> tuple[list[object], lis
     names, sources = _names_and_sources(fields)
     # A worker need not share this process's working directory.
     return names, [os.path.abspath(s) if is_path(s) and not is_url(s) else s for s in sources]
+
+
+def _check_output_names(names: list[object], options: TaskOptions) -> None:
+    """Two fields written under one name would overwrite each other: refused up front."""
+    if options.store is None:
+        return
+    seen: dict[str, object] = {}
+    for name in names:
+        text = str(name)
+        if text in seen:
+            raise ValueError(
+                f"fields {seen[text]!r} and {name!r} would both be written as {text!r}; "
+                "give the fields as a dict with names of their own"
+            )
+        seen[text] = name
 
 
 def _names_and_sources(
@@ -233,6 +249,7 @@ def merge_fields_as_completed(
     names, sources = _named(fields)
     options = _options(client, tolerance, num_threads, columns, storage_options,
                        output, resume)
+    _check_output_names(names, options)
     if client is None:
         completed = _completed_here(names, sources, options, progress)
     else:
