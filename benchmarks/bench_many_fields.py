@@ -19,6 +19,13 @@ Cases, each timed ``--repeats`` times and reported as the median:
 
 Cluster start-up is not timed. Nothing is asserted; the machine's other load shows in
 the figures, which is why they are medians.
+
+``--farm`` measures only the farm case instead: 40 fields of 10**6 points as .npz files,
+merged on a LocalCluster of 2 worker processes x 1 thread, once with the results gathered
+to the client (``merge_fields(paths, client=...)``) and once written by the workers
+(``output=FOLDER``). Each run is a fresh client process, whose peak resident set (the
+client and the in-process scheduler, not the workers) and run time are printed.
+``--farm-fields`` and ``--farm-points`` change the farm's size.
 """
 
 from __future__ import annotations
@@ -85,7 +92,22 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--json", metavar="PATH")
+    parser.add_argument("--farm", action="store_true",
+                        help="only the farm case: client memory, gathering against writing")
+    parser.add_argument("--farm-fields", type=int, default=40)
+    parser.add_argument("--farm-points", type=int, default=1_000_000)
+    parser.add_argument("--farm-child", nargs=3, metavar=("MODE", "FIELDS", "OUT"),
+                        help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.farm_child:
+        return farm_child(*args.farm_child)
+    if args.farm:
+        report = {"versions": versions(), "farm": farm_case(args.farm_fields, args.farm_points)}
+        print_farm(report)
+        if args.json:
+            with open(args.json, "w") as out:
+                json.dump(report, out, indent=2)
+        return 0
     from distributed import Client
 
     from quillmoor.dask.local import loopback_cluster
@@ -155,9 +177,72 @@ def frame_case(repeats: int) -> dict[str, float]:
                                     field.row_information, tolerance=TOLERANCE,
                                     num_threads=threads), repeats)
         out[f"merge_frame, {threads} thread(s)"] = median_time(
-            lambda: quillmoor.merge_frame(points, rows, connections, tolerance=TOLERANCE,
+            lambda: quillmoor.merge_frame(connections, points, rows, tolerance=TOLERANCE,
                                           num_threads=threads), repeats)
     return out
+
+
+def farm_case(count: int, size: int) -> dict[str, dict[str, float]]:
+    """Each mode in a fresh client process, over the same .npz fields."""
+    import subprocess
+
+    out: dict[str, dict[str, float]] = {}
+    with tempfile.TemporaryDirectory() as folder:
+        fields = os.path.join(folder, "fields")
+        os.makedirs(fields)
+        print(f"making {count} fields of {size:,} points ...", file=sys.stderr, flush=True)
+        for i in range(count):
+            field = make_field(size, seed=5000 + i)
+            np.savez(os.path.join(fields, f"field-{i:03d}.npz"),
+                     connected_crop_rows=field.connected_crop_rows,
+                     points_in_rows=field.points_in_rows,
+                     row_information=field.row_information)
+        for mode in ("gather", "write"):
+            print(f"farm, {mode} ...", file=sys.stderr, flush=True)
+            run = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--farm-child", mode, fields,
+                 os.path.join(folder, "out-" + mode)],
+                capture_output=True, text=True, check=True,
+            )
+            out[mode] = json.loads(run.stdout.strip().splitlines()[-1])
+    return out
+
+
+def farm_child(mode: str, fields: str, output: str) -> int:
+    """One farm run in this process; prints its figures as JSON."""
+    import resource
+
+    from distributed import Client
+
+    from quillmoor.dask.local import loopback_cluster
+
+    paths = sorted(os.path.join(fields, name) for name in os.listdir(fields))
+    with loopback_cluster(2, 1) as cluster, Client(cluster) as client:
+        # Warm the workers (imports, engine pools) on one field, discarded.
+        merge_fields(paths[:1], client=client, tolerance=TOLERANCE, progress=False)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        started = time.perf_counter()
+        if mode == "gather":
+            results = merge_fields(paths, client=client, tolerance=TOLERANCE, progress=False)
+            kept = sum(len(result) for result in results)
+        else:
+            summaries = merge_fields(paths, client=client, tolerance=TOLERANCE, progress=False,
+                                     output=output)
+            kept = sum(summary.points_kept for summary in summaries)
+        seconds = time.perf_counter() - started
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(json.dumps({"seconds": seconds, "client_peak_rss_mb": peak / 1e6,
+                      "client_rss_before_mb": before / 1e6, "fields": len(paths),
+                      "points_kept": kept}))
+    return 0
+
+
+def print_farm(report: dict[str, Any]) -> None:
+    print("versions:", ", ".join(f"{k} {v}" for k, v in report["versions"].items()))
+    for mode, row in report["farm"].items():
+        print(f"  {mode:<7} {row['fields']} fields, {row['points_kept']:,} points kept: "
+              f"{row['seconds']:7.1f} s, client peak RSS {row['client_peak_rss_mb']:7.0f} MB "
+              f"(before the run {row['client_rss_before_mb']:.0f} MB)")
 
 
 def versions() -> dict[str, str]:
@@ -167,6 +252,11 @@ def versions() -> dict[str, str]:
 
     found = {"numpy": np.__version__, "pandas": pandas.__version__,
              "dask": dask.__version__, "distributed": distributed.__version__}
+    for optional in ("s3fs", "moto", "fsspec"):
+        try:
+            found[optional] = __import__(optional).__version__
+        except ImportError:
+            pass
     try:
         import pyarrow
 

@@ -14,7 +14,8 @@ A field is any of:
 When ``points_in_rows`` is a DataFrame (CSV and Parquet files are read as DataFrames),
 the field is merged with ``merge_frame`` and its result is the kept rows of that frame;
 otherwise with ``merge`` and its result is an array. Paths are read where the merge runs,
-so a path is all a Dask worker is sent.
+so a path is all a Dask worker is sent. A path may be an fsspec URL (``s3://...``), read
+with the caller's storage options.
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ import numpy as np
 
 from quillmoor.forgiving_merge import merge_field
 from quillmoor.frame_merge import _is_frame, merge_frame_field
+from quillmoor.storage_location import is_url
 from quillmoor.table_files import FRAME_SUFFIXES, read_table
 
 TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
@@ -49,6 +51,8 @@ def default_name(source: object, position: int) -> object:
 
 def point_count(source: object) -> int | None:
     """How many points a field has, where that is cheap to know; ``None`` otherwise."""
+    if is_url(source):
+        return None  # read only where it is merged
     if is_path(source):
         path = os.fspath(source)
         return _npz_point_count(path) if path.lower().endswith(".npz") else None
@@ -75,8 +79,15 @@ def _npz_point_count(path: str) -> int | None:
     return int(shape[0]) if shape else None
 
 
-def load_tables(source: object) -> dict[str, Any]:
-    """The field's three tables by name, read from disk where the field is a path."""
+def load_tables(
+    source: object, storage_options: Mapping[str, Any] | None = None
+) -> dict[str, Any]:
+    """The field's three tables by name, read from disk (or an fsspec URL, with
+    ``storage_options``) where the field is a path."""
+    if is_url(source):
+        from quillmoor.remote_tables import read_remote_field
+
+        return read_remote_field(str(source), storage_options)
     if is_path(source):
         path = os.fspath(source)
         if os.path.isdir(path):
@@ -85,7 +96,16 @@ def load_tables(source: object) -> dict[str, Any]:
             return _read_npz(path)
         raise ValueError(f"{path}: a field is an .npz file or a folder of table files")
     tables = _tables_in_memory(source)
-    return {name: read_table(t) if is_path(t) else t for name, t in tables.items()}
+    return {name: _read_one(t, storage_options) if is_path(t) else t
+            for name, t in tables.items()}
+
+
+def _read_one(path: str | os.PathLike[str], storage_options: Mapping[str, Any] | None) -> Any:
+    if is_url(path):
+        from quillmoor.remote_tables import read_remote_table
+
+        return read_remote_table(str(path), storage_options)
+    return read_table(path)
 
 
 def _tables_in_memory(source: object) -> dict[str, Any]:
@@ -143,9 +163,22 @@ def merge_source(
     tolerance: float,
     num_threads: int,
     columns: Mapping[str, str] | None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """Merge one field, whatever its kind; failures are raised as they come."""
-    tables = load_tables(source)
+    return merge_tables(load_tables(source, storage_options), field, tolerance=tolerance,
+                        num_threads=num_threads, columns=columns)
+
+
+def merge_tables(
+    tables: Mapping[str, Any],
+    field: object,
+    *,
+    tolerance: float,
+    num_threads: int,
+    columns: Mapping[str, str] | None,
+) -> Any:
+    """Merge one field's loaded tables: by ``merge_frame`` when the points are a frame."""
     points = tables["points_in_rows"]
     if _is_frame(points):
         return merge_frame_field(

@@ -1,7 +1,8 @@
 """What one task of the many-fields merge runs, on a Dask worker or in this process.
 
 A task merges a batch of fields one after the other and returns one outcome per field:
-its result, or the ``MergeError`` that names it. Nothing else leaves a task: the
+its result (or, when it writes the results itself, a small summary), or the
+``MergeError`` that names it. Nothing else leaves a task: the
 engine's ``PanicException`` derives from ``BaseException``, and a ``BaseException``
 escaping a Dask task leaves the client waiting for ever.
 """
@@ -10,12 +11,15 @@ from __future__ import annotations
 
 import os
 import threading
+import time
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
+from dataclasses import dataclass
 from typing import Any
 
 from quillmoor.errors import MergeError
-from quillmoor.field_sources import merge_source
+from quillmoor.field_results import FieldSummary, ResultStore
+from quillmoor.field_sources import load_tables, merge_source, merge_tables
 
 _quiet_lock = threading.Lock()
 _OUR_NO_COLOR = "1"
@@ -66,31 +70,32 @@ def _stderr_is_terminal() -> bool:
         return False
 
 
-def merge_batch(
-    batch: Sequence[tuple[object, object]],
-    tolerance: float,
-    num_threads: int,
-    columns: Mapping[str, str] | None,
-) -> list[Any]:
-    """Merge each ``(name, field)`` of ``batch``; one result or ``MergeError`` per field."""
+@dataclass(frozen=True)
+class TaskOptions:
+    """What every field's task is told: the merge's options, and where results go.
+
+    With ``store`` the task writes the field's result there and returns only its
+    ``FieldSummary``; with ``resume`` too, a field whose result is there is skipped.
+    """
+
+    tolerance: float
+    num_threads: int
+    columns: Mapping[str, str] | None
+    storage_options: Mapping[str, Any] | None = None
+    store: ResultStore | None = None
+    resume: bool = False
+
+
+def merge_batch(batch: Sequence[tuple[object, object]], options: TaskOptions) -> list[Any]:
+    """Merge each ``(name, field)`` of ``batch``; one outcome or ``MergeError`` per field."""
     hide_engine_bars()
-    return [
-        outcome_of(name, source, tolerance=tolerance, num_threads=num_threads, columns=columns)
-        for name, source in batch
-    ]
+    return [outcome_of(name, source, options) for name, source in batch]
 
 
-def merge_one(
-    name: object,
-    source: object,
-    tolerance: float,
-    num_threads: int,
-    columns: Mapping[str, str] | None,
-) -> Any:
+def merge_one(name: object, source: object, options: TaskOptions) -> Any:
     """Merge one field; its failure is raised as the ``MergeError`` naming it."""
     hide_engine_bars()
-    outcome = outcome_of(name, source, tolerance=tolerance, num_threads=num_threads,
-                         columns=columns)
+    outcome = outcome_of(name, source, options)
     if isinstance(outcome, MergeError):
         raise outcome
     return outcome
@@ -104,28 +109,47 @@ def pick(outcomes: Sequence[Any], index: int) -> Any:
     return outcome
 
 
-def outcome_of(
-    name: object,
-    source: object,
-    *,
-    tolerance: float,
-    num_threads: int,
-    columns: Mapping[str, str] | None,
-    in_task: bool = True,
-) -> Any:
-    """The field's result, or its failure as a ``MergeError``.
+def outcome_of(name: object, source: object, options: TaskOptions, *, in_task: bool = True) -> Any:
+    """The field's result (or with a store, its summary), or its failure as a ``MergeError``.
 
     Outside a task (``in_task=False``, the merge running in the caller's own process)
     an interrupt or exit goes on up as usual.
     """
     try:
+        if options.store is not None:
+            return merge_and_write(name, source, options, options.store)
         return merge_source(
-            source, name, tolerance=tolerance, num_threads=num_threads, columns=columns
+            source, name, tolerance=options.tolerance, num_threads=options.num_threads,
+            columns=options.columns, storage_options=options.storage_options,
         )
     except BaseException as error:  # noqa: B036 - nothing may escape a task, see above
         if not in_task and isinstance(error, (KeyboardInterrupt, SystemExit)):
             raise
         return as_field_error(error, name)
+
+
+def merge_and_write(
+    name: object, source: object, options: TaskOptions, store: ResultStore
+) -> FieldSummary:
+    """Merge the field and write its result to ``store``, here; a summary of it."""
+    started = time.perf_counter()
+    if options.resume:
+        found = store.existing(name)
+        if found is not None:
+            return FieldSummary(name, None, None, None, time.perf_counter() - started, found,
+                                skipped=True)
+    tables = load_tables(source, options.storage_options)
+    result = merge_tables(tables, name, tolerance=options.tolerance,
+                          num_threads=options.num_threads, columns=options.columns)
+    written = store.write(name, result)
+    return FieldSummary(
+        name,
+        points_in=len(tables["points_in_rows"]),
+        points_kept=len(result),
+        records=len(tables["connected_crop_rows"]),
+        seconds=time.perf_counter() - started,
+        written=written,
+    )
 
 
 def as_field_error(error: BaseException, name: object) -> MergeError:

@@ -81,6 +81,7 @@ def merge_field(
     field: object | None,
 ) -> np.ndarray:
     """``merge`` for a named field: an engine failure's ``MergeError`` names it."""
+    from quillmoor.key_lookups import unmatched_key
     from quillmoor.table_input import as_float64_table
     from quillmoor.table_widths import (
         check_connected_crop_rows,
@@ -94,6 +95,10 @@ def merge_field(
     check_connected_crop_rows(connections)
     check_points_in_rows(points, connections)
     rows = fit_row_information(rows, connections)
+    refusal = unmatched_key(connections, rows)
+    if refusal is not None:
+        # The engine would refuse these tables and report it on standard error too.
+        raise MergeError(refusal, field)
     return call_engine(
         connections,
         points,

@@ -3,7 +3,8 @@
 Every role has the name that ``quillmoor.synthetic`` gives its column, and that name is
 also the default column name. A mapping renames roles for all three tables at once
 (``{"x": "easting"}``), or for one table when the role is prefixed with the table's name
-(``{"row_information.key_a": "row"}``).
+(``{"row_information.key_a": "row"}``; the points are ``points_in_rows.`` or
+``points.``).
 """
 
 from __future__ import annotations
@@ -13,6 +14,8 @@ from collections.abc import Mapping
 from quillmoor.synthetic import CONNECTION_COLUMNS, POINT_COLUMNS, ROW_INFORMATION_COLUMNS
 
 TABLES = ("points", "row_information", "connected_crop_rows")
+#: The points table goes by merge's name for it too.
+TABLE_ALIASES = {"points_in_rows": "points"}
 
 #: The roles the merge reads from each table, in the order the engine's layout needs them.
 POINT_ROLES: tuple[str, ...] = POINT_COLUMNS[:4]
@@ -42,6 +45,7 @@ def resolve_columns(columns: Mapping[str, str] | None) -> dict[str, dict[str, st
     # A table's own rename wins over one for all tables, whatever the order given.
     for role, name in sorted(columns.items(), key=lambda item: "." in str(item[0])):
         table, dot, bare = str(role).rpartition(".")
+        table = TABLE_ALIASES.get(table, table)
         if dot and table not in TABLES:
             raise ValueError(
                 f"columns: {role!r} names no table; prefix a role with one of {', '.join(TABLES)}"

@@ -24,36 +24,43 @@ ROW_NUMBER_COLUMN = 4
 
 
 def merge_frame(
-    points: Frame,
-    row_information: Any,
     connected_crop_rows: Any,
+    points_in_rows: Frame | None = None,
+    row_information: Any = None,
     *,
     tolerance: SupportsFloat = 0.0,
     num_threads: SupportsIndex = 0,
     columns: Mapping[str, str] | None = None,
+    points: Frame | None = None,
 ) -> Frame:
-    """Merge a field whose tables are DataFrames; return the kept rows of ``points``.
+    """Merge a field whose tables are DataFrames; return the kept rows of ``points_in_rows``.
 
-    The result is ``points`` itself cut down to the kept rows, in the merge's order (each
+    The tables come in ``quillmoor.merge``'s order and under its names. ``points=`` is
+    still taken for ``points_in_rows``, for callers that named the tables; a call in the
+    earlier frame-first order (points, row_information, connected_crop_rows) is refused
+    with a ``TypeError`` that says so, rather than merged with its tables mixed up.
+
+    The result is ``points_in_rows`` itself cut down to the kept rows, in the merge's order (each
     connection record's points in table order, record after record): the same type
     (a GeoDataFrame stays one), columns, dtypes, index labels and values. Only the key,
     ``x`` and ``y`` columns are read, and no other value passes through float64.
 
     The tables are pandas DataFrames or Arrow tables, with columns found by name:
 
-    ``points``
-        ``key_a``, ``key_b`` (the segment's key), ``x``, ``y``; any other columns.
-    ``row_information``
-        ``key_a``, ``key_b``, and the reference points ``p0_x``, ``p0_y``, ``p1_x``,
-        ``p1_y`` (the segment's end points), ``p2_x``, ``p2_y``.
     ``connected_crop_rows``
         ``key_a``, ``key_b``, and up to four neighbour keys ``n0_key_a``, ``n0_key_b``
         to ``n3_key_a``, ``n3_key_b``; NaN (or a missing value) in ``nK_key_a`` ends a
         segment's list, and missing trailing neighbour columns mean fewer neighbours.
+    ``points_in_rows``
+        ``key_a``, ``key_b`` (the segment's key), ``x``, ``y``; any other columns.
+    ``row_information``
+        ``key_a``, ``key_b``, and the reference points ``p0_x``, ``p0_y``, ``p1_x``,
+        ``p1_y`` (the segment's end points), ``p2_x``, ``p2_y``.
 
     These are the column names of ``quillmoor.synthetic``. ``columns`` maps them to
     yours, for every table (``{"x": "easting", "y": "northing"}``) or for one table
-    when prefixed with its name (``{"row_information.key_a": "crop_row"}``).
+    when prefixed with its name (``{"row_information.key_a": "crop_row"}``;
+    ``points_in_rows.`` and ``points.`` both name the points).
     ``row_information`` and ``connected_crop_rows`` may also be plain tables in the
     column layout of ``quillmoor.merge``.
 
@@ -62,8 +69,13 @@ def merge_frame(
     ``tolerance`` and ``num_threads`` are those of ``quillmoor.merge``; so are the errors,
     plus ``KeyError`` for a column that is not there.
     """
+    from quillmoor.table_order import frame_tables_in_order
+
+    points_in_rows, row_information = frame_tables_in_order(
+        connected_crop_rows, points_in_rows, row_information, points, columns
+    )
     return merge_frame_field(
-        points,
+        points_in_rows,
         row_information,
         connected_crop_rows,
         tolerance=tolerance,

@@ -31,7 +31,7 @@ run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test w
 }
 run_suite numpy1 "numpy==1.26.*"
 # DataFrames, Parquet and a real two-worker Dask cluster run in this suite only.
-run_suite numpy2 "numpy>=2" pandas mypy pyarrow "dask[distributed]" geopandas pytest-timeout
+run_suite numpy2 "numpy>=2" pandas mypy pyarrow "dask[distributed]" geopandas pytest-timeout s3fs "moto[server]"
 
 echo "== mypy"
 (cd "$root" && "$work/venv-numpy2/bin/python" -m mypy)

@@ -46,7 +46,7 @@ class TestRoundTrip:
         points.index = pd.Index([f"p{(i * 7919) % n}" for i in range(n)], name="id")
         before = points.copy()
 
-        kept = quillmoor.merge_frame(points, rows, connections, tolerance=TOLERANCE,
+        kept = quillmoor.merge_frame(connections, points, rows, tolerance=TOLERANCE,
                                      num_threads=2)
 
         pd.testing.assert_frame_equal(kept, before.take(expected_positions(field)))
@@ -64,7 +64,7 @@ class TestRoundTrip:
             points, geometry=geopandas.points_from_xy(points["x"], points["y"]),
             crs="EPSG:32633",
         )
-        kept = quillmoor.merge_frame(geo, rows, connections, tolerance=TOLERANCE)
+        kept = quillmoor.merge_frame(connections, geo, rows, tolerance=TOLERANCE)
         assert isinstance(kept, geopandas.GeoDataFrame)
         assert kept.crs == geo.crs
         positions = expected_positions(field)
@@ -77,7 +77,7 @@ class TestRoundTrip:
         points, rows, connections = frames(field)
         points["label"] = [str(i) for i in range(len(points))]
         table = pa.Table.from_pandas(points, preserve_index=False)
-        kept = quillmoor.merge_frame(table, pa.Table.from_pandas(rows), connections,
+        kept = quillmoor.merge_frame(connections, table, pa.Table.from_pandas(rows),
                                      tolerance=TOLERANCE)
         assert isinstance(kept, pa.Table) and kept.schema == table.schema
         assert kept.equals(table.take(expected_positions(field)))
@@ -85,7 +85,7 @@ class TestRoundTrip:
     def test_no_connection_records_give_an_empty_frame_of_the_same_dtypes(self, field):
         points, rows, connections = frames(field)
         points["sensor"] = "a"
-        kept = quillmoor.merge_frame(points, rows, connections.iloc[:0])
+        kept = quillmoor.merge_frame(connections.iloc[:0], points, rows)
         assert len(kept) == 0 and list(kept.dtypes) == list(points.dtypes)
 
 
@@ -98,7 +98,7 @@ class TestColumns:
         # The table's own rename wins over the one for all tables, in either order.
         mapping = {"row_information.key_a": "crop_row", "key_a": "row",
                    "x": "easting", "y": "northing"}
-        kept = quillmoor.merge_frame(points, rows, connections, tolerance=TOLERANCE,
+        kept = quillmoor.merge_frame(connections, points, rows, tolerance=TOLERANCE,
                                      columns=mapping)
         assert np.array_equal(kept.index.to_numpy(), expected_positions(field))
 
@@ -106,32 +106,32 @@ class TestColumns:
         points, rows, connections = frames(field)
         # The synthetic field has two neighbours at most: n2 and n3 are all NaN.
         narrow = connections.drop(columns=["n2_key_a", "n2_key_b", "n3_key_a", "n3_key_b"])
-        kept = quillmoor.merge_frame(points, rows, narrow, tolerance=TOLERANCE)
+        kept = quillmoor.merge_frame(narrow, points, rows, tolerance=TOLERANCE)
         assert np.array_equal(kept.index.to_numpy(), expected_positions(field))
         gap = connections.drop(columns=["n1_key_a", "n1_key_b"])
         with pytest.raises(KeyError, match="n2_key_a"):
-            quillmoor.merge_frame(points, rows, gap)
+            quillmoor.merge_frame(gap, points, rows)
 
     def test_plain_tables_beside_a_points_frame(self, field):
         points, _, _ = frames(field)
-        kept = quillmoor.merge_frame(points, field.row_information, field.connected_crop_rows,
+        kept = quillmoor.merge_frame(field.connected_crop_rows, points, field.row_information,
                                      tolerance=TOLERANCE)
         assert np.array_equal(kept.index.to_numpy(), expected_positions(field))
 
     def test_mistakes_are_named(self, field):
         points, rows, connections = frames(field)
         with pytest.raises(KeyError, match=r"points has no column 'x'.*columns=") as missing:
-            quillmoor.merge_frame(points.drop(columns="x"), rows, connections)
+            quillmoor.merge_frame(connections, points.drop(columns="x"), rows)
         assert "key_a" in str(missing.value)
         with pytest.raises(ValueError, match="'z' is not a column the merge reads"):
-            quillmoor.merge_frame(points, rows, connections, columns={"z": "x"})
+            quillmoor.merge_frame(connections, points, rows, columns={"z": "x"})
         with pytest.raises(ValueError, match="'soil.x' names no table"):
-            quillmoor.merge_frame(points, rows, connections, columns={"soil.x": "x"})
+            quillmoor.merge_frame(connections, points, rows, columns={"soil.x": "x"})
         with pytest.raises(TypeError, match="quillmoor.merge takes plain arrays"):
-            quillmoor.merge_frame(field.points_in_rows, rows, connections)
+            quillmoor.merge_frame(connections, field.points_in_rows, rows)
         texts = points.assign(x=points["x"].astype(str))
         with pytest.raises(TypeError, match=r"points\['x'\] must hold numbers"):
-            quillmoor.merge_frame(texts, rows, connections)
+            quillmoor.merge_frame(connections, texts, rows)
 
 
 class TestKeys:
@@ -142,21 +142,35 @@ class TestKeys:
             wide.loc[wide.index[5], "key_b"] = 2**53 + 1
             with pytest.raises(ValueError, match=r"points\['key_b'\] holds 9007199254740993 "
                                                  r"at row 5, beyond 2\*\*53"):
-                quillmoor.merge_frame(wide, rows, connections)
+                quillmoor.merge_frame(connections, wide, rows)
         huge = connections.assign(key_a=connections["key_a"].astype(object))
         huge.loc[3, "key_a"] = 2**70
         with pytest.raises(ValueError, match=r"connected_crop_rows\['key_a'\].*row 3"):
-            quillmoor.merge_frame(points, rows, huge)
+            quillmoor.merge_frame(huge, points, rows)
 
     def test_integer_and_nullable_keys_up_to_the_limit_merge_as_floats(self, field):
         points, rows, connections = frames(field)
         as_ints = points.assign(key_a=points["key_a"].astype("Int64"),
                                 key_b=points["key_b"].astype("uint32"))
-        kept = quillmoor.merge_frame(as_ints, rows.astype({"key_a": "int64"}), connections,
+        kept = quillmoor.merge_frame(connections, as_ints, rows.astype({"key_a": "int64"}),
                                      tolerance=TOLERANCE)
         pd.testing.assert_frame_equal(kept, as_ints.take(expected_positions(field)))
 
     def test_engine_failure_is_a_merge_error(self, field):
         points, rows, connections = frames(field)
         with pytest.raises(quillmoor.MergeError, match="no row record matches base key"):
-            quillmoor.merge_frame(points, rows.iloc[1:], connections)
+            quillmoor.merge_frame(connections, points, rows.iloc[1:])
+
+
+def test_the_tables_come_in_merges_order_and_the_earlier_order_is_refused(field):
+    points, rows, connections = frames(field)
+    expected = quillmoor.merge_frame(connections, points, rows, tolerance=TOLERANCE)
+    by_name = quillmoor.merge_frame(connected_crop_rows=connections, points=points,
+                                    row_information=rows, tolerance=TOLERANCE)
+    assert by_name.equals(expected)
+    renamed = quillmoor.merge_frame(
+        connections, points.rename(columns={"x": "east"}), rows, tolerance=TOLERANCE,
+        columns={"points_in_rows.x": "east"})
+    assert renamed.rename(columns={"east": "x"}).equals(expected)
+    with pytest.raises(TypeError, match="earlier order"):
+        quillmoor.merge_frame(points, rows, connections)

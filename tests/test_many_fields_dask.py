@@ -201,7 +201,7 @@ class TestDaskDataFrame:
         points = read_fields_parquet(tmp_path)
         assert points.npartitions == len(farm)
         rows, connections = self.tables(farm)
-        merged = merge_partitions(points, rows, connections, tolerance=TOLERANCE)
+        merged = merge_partitions(connections, points, rows, tolerance=TOLERANCE)
         self.check(client.compute(merged).result(timeout=120), farm)
 
     def test_categorical_field_column_from_dask_read_parquet(self, client, farm, tmp_path):
@@ -210,7 +210,7 @@ class TestDaskDataFrame:
         write_dataset(tmp_path, farm, files_per_field=1)
         points = dd.read_parquet(tmp_path, split_row_groups=False)
         rows, connections = self.tables(farm)
-        merged = client.compute(merge_partitions(points, rows, connections,
+        merged = client.compute(merge_partitions(connections, points, rows,
                                                  tolerance=TOLERANCE)).result(timeout=120)
         self.check(merged, farm)
         assert merged.dtypes.to_dict() == points.dtypes.to_dict()
@@ -229,7 +229,7 @@ class TestDaskDataFrame:
                                 npartitions=1).repartition(divisions=[0, len(first),
                                                                       len(first) + len(frames[2]) - 1])
         rows, connections = self.tables(farm)
-        self.check(merge_partitions(points, rows, connections, tolerance=TOLERANCE)
+        self.check(merge_partitions(connections, points, rows, tolerance=TOLERANCE)
                    .compute(), farm)
 
     def test_a_field_split_over_partitions_is_refused(self, client, farm):
@@ -239,7 +239,7 @@ class TestDaskDataFrame:
         points = dd.from_pandas(frame, npartitions=2)
         rows, connections = self.tables(farm)
         with pytest.raises(ValueError, match="field 'a' lie in more than one partition"):
-            merge_partitions(points, rows, connections)
+            merge_partitions(connections, points, rows)
 
     def test_a_failing_field_names_itself(self, client, farm):
         dd = pytest.importorskip("dask.dataframe")
@@ -247,7 +247,7 @@ class TestDaskDataFrame:
         frame["field"] = "b"
         rows, connections = self.tables(farm)
         rows = rows[rows["field"] != "b"].copy()
-        merged = merge_partitions(dd.from_pandas(frame, npartitions=1), rows, connections)
+        merged = merge_partitions(connections, dd.from_pandas(frame, npartitions=1), rows)
         with pytest.raises(quillmoor.MergeError, match="field 'b': no row records"):
             client.compute(merged).result(timeout=120)
 

@@ -1,4 +1,4 @@
-"""Every fenced Python example of the README runs, and prints what the README shows.
+"""Every fenced Python example of the README and the docs/ pages runs, and prints what it shows.
 
 A ``print(...)`` line whose comment follows it shows that line's expected output.
 """
@@ -14,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+ROOT = Path(__file__).resolve().parent.parent
+DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 FENCE = re.compile(r"^```python\n(.*?)^```", re.DOTALL | re.MULTILINE)
 SHOWN_OUTPUT = re.compile(r"^\s*print\(.*\)\s+#\s?(.*)$")
 IMPORTED = re.compile(r"^\s*(?:import|from)\s+([A-Za-z_]\w*)", re.MULTILINE)
@@ -22,8 +23,16 @@ IMPORTED = re.compile(r"^\s*(?:import|from)\s+([A-Za-z_]\w*)", re.MULTILINE)
 EXTRAS = {"pandas", "pyarrow", "dask", "distributed", "geopandas"}
 
 
-def readme_examples() -> list[str]:
-    return FENCE.findall(README.read_text(encoding="utf-8"))
+def examples_of(document: Path) -> list[str]:
+    return FENCE.findall(document.read_text(encoding="utf-8"))
+
+
+def all_examples() -> list[tuple[str, str]]:
+    return [
+        (f"{document.name}-{index}", example)
+        for document in DOCUMENTS
+        for index, example in enumerate(examples_of(document))
+    ]
 
 
 def shown_output(example: str) -> list[str]:
@@ -31,12 +40,11 @@ def shown_output(example: str) -> list[str]:
 
 
 def test_the_readme_has_examples() -> None:
-    assert readme_examples(), "README.md has no ```python examples"
+    assert examples_of(ROOT / "README.md"), "README.md has no ```python examples"
 
 
-@pytest.mark.parametrize("index", range(len(readme_examples())))
-def test_readme_example_runs_and_prints_what_it_shows(index: int, tmp_path: Path) -> None:
-    example = readme_examples()[index]
+@pytest.mark.parametrize("example", [e for _, e in all_examples()], ids=[n for n, _ in all_examples()])
+def test_documented_example_runs_and_prints_what_it_shows(example: str, tmp_path: Path) -> None:
     for module in set(IMPORTED.findall(example)) & EXTRAS:
         if importlib.util.find_spec(module) is None:
             pytest.skip(f"the example needs {module}, which is not installed")

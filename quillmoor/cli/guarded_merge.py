@@ -33,9 +33,9 @@ def merge_tables(
 
 
 def merge_frames(
-    points: Any,
-    row_information: Any,
     connected_crop_rows: Any,
+    points_in_rows: Any,
+    row_information: Any,
     tolerance: float,
     num_threads: int,
     columns: Mapping[str, str] | None,
@@ -44,7 +44,7 @@ def merge_frames(
     from quillmoor.frame_merge import merge_frame
 
     return _guarded(
-        lambda: merge_frame(points, row_information, connected_crop_rows,
+        lambda: merge_frame(connected_crop_rows, points_in_rows, row_information,
                             tolerance=tolerance, num_threads=num_threads, columns=columns)
     )
 

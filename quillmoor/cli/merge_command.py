@@ -99,7 +99,7 @@ def run(args: argparse.Namespace) -> int:
     connected_crop_rows, points_in_rows, row_information = load_inputs(args.inputs)
     started = time.perf_counter()
     if hasattr(points_in_rows, "columns"):
-        merged = merge_frames(points_in_rows, row_information, connected_crop_rows,
+        merged = merge_frames(connected_crop_rows, points_in_rows, row_information,
                               args.tolerance, args.threads, dict(args.column) or None)
     else:
         merged = merge_tables(

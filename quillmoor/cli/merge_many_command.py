@@ -13,8 +13,9 @@ from quillmoor.cli.command_error import CommandError
 from quillmoor.cli.guarded_merge import failure_message
 from quillmoor.cli.options import column_mapping, finite_float, thread_count
 from quillmoor.errors import MergeError
+from quillmoor.field_results import ResultStore
 from quillmoor.field_sources import TABLE_NAMES
-from quillmoor.table_files import TableFileError, write_table
+from quillmoor.storage_location import StorageError, check_location, is_url, open_location
 
 DESCRIPTION = """\
 Merge every field of a farm, each on its own, and save each field's kept points.
@@ -26,10 +27,16 @@ SOURCE is a folder holding either
   - a Parquet dataset partitioned by field: the folders points_in_rows,
     row_information and connected_crop_rows, each holding FIELD_COLUMN=NAME folders.
 
-Each field's result is written to OUTPUT/NAME.npy, or OUTPUT/NAME.parquet where its
-points are a table with named columns (every column kept), or for a partitioned
-dataset to OUTPUT/FIELD_COLUMN=NAME/part-0.parquet. The columns and --column mapping
-are those of 'quillmoor merge'.
+SOURCE and OUTPUT may be fsspec URLs (s3://bucket/farm, gs://, az://, file://); the
+package for the store must be installed (s3fs, gcsfs, adlfs), and its credentials
+come from the usual places (environment, configuration files).
+
+Each field's result is written, by the process that merged it, to OUTPUT/NAME.npy, or
+OUTPUT/NAME.parquet where its points are a table with named columns (every column
+kept), or for a partitioned dataset to OUTPUT/FIELD_COLUMN=NAME/part-0.parquet. A
+result appears only once it is complete, so after a crash --resume merges only the
+fields whose results are missing. The columns and --column mapping are those of
+'quillmoor merge'.
 
 Without --scheduler or --workers the fields are merged here, one after the other, with
 all cores each. --workers N starts a local Dask cluster of N single-thread worker
@@ -48,9 +55,13 @@ def add_parser(subcommands: Any) -> None:
         description=DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("source", metavar="SOURCE", help="the folder of fields")
-    parser.add_argument("-o", "--output", required=True, metavar="FOLDER",
-                        help="where to write the results (created if missing)")
+    parser.add_argument("source", metavar="SOURCE",
+                        help="the folder of fields, or an fsspec URL of one (s3://...)")
+    parser.add_argument("-o", "--output", required=True, metavar="OUTPUT",
+                        help="where to write the results: a folder (created if missing) "
+                             "or an fsspec URL (s3://, gs://, az://, file://)")
+    parser.add_argument("--resume", action="store_true",
+                        help="skip every field whose result OUTPUT already holds")
     parser.add_argument("--tolerance", type=finite_float, default=0.0, metavar="DIST",
                         help="shifts the bounds of each overlap zone (default: 0)")
     parser.add_argument("--threads", type=thread_count, default=None, metavar="N",
@@ -71,30 +82,29 @@ def add_parser(subcommands: Any) -> None:
 
 def find_fields(source: str, field_column: str) -> tuple[dict[str, Any], bool]:
     """The fields of ``source`` by name, and whether it is a partitioned dataset."""
-    if not os.path.isdir(source):
-        raise CommandError(f"{source}: no such folder")
-    entries = sorted(os.listdir(source))
-    if all(os.path.isdir(os.path.join(source, name)) for name in TABLE_NAMES):
+    listing = folder_listing(source)
+    entries = sorted(listing)
+    if all(listing.get(name) for name in TABLE_NAMES):
         return _dataset_fields(source, field_column), True
     archives = [entry for entry in entries if entry.lower().endswith(".npz")]
-    folders = [entry for entry in entries if os.path.isdir(os.path.join(source, entry))]
+    folders = [entry for entry in entries if listing[entry]]
     if archives and folders:
         raise CommandError(f"{source}: holds both .npz files and folders; keep one kind")
     if archives:
-        return {os.path.splitext(e)[0]: os.path.join(source, e) for e in archives}, False
+        return {os.path.splitext(e)[0]: joined(source, e) for e in archives}, False
     if folders:
-        return {entry: os.path.join(source, entry) for entry in folders}, False
+        return {entry: joined(source, entry) for entry in folders}, False
     raise CommandError(f"{source}: no fields (.npz files, field folders or a dataset)")
 
 
 def _dataset_fields(source: str, field_column: str) -> dict[str, Any]:
     prefix = field_column + "="
-    points_root = os.path.join(source, "points_in_rows")
-    names = sorted(e[len(prefix):] for e in os.listdir(points_root) if e.startswith(prefix))
+    points_root = joined(source, "points_in_rows")
+    names = sorted(e[len(prefix):] for e in folder_listing(points_root) if e.startswith(prefix))
     if not names:
         raise CommandError(f"{points_root}: no {prefix}NAME folders")
     return {
-        name: {table: os.path.join(source, table, prefix + name) for table in TABLE_NAMES}
+        name: {table: joined(joined(source, table), prefix + name) for table in TABLE_NAMES}
         for name in names
     }
 
@@ -102,34 +112,65 @@ def _dataset_fields(source: str, field_column: str) -> dict[str, Any]:
 def run(args: argparse.Namespace) -> int:
     from quillmoor.dask.many_fields import merge_fields_as_completed
 
+    # Both refused before any work when no installed fsspec implementation opens them.
+    for location in (args.output, args.source):
+        try:
+            check_location(location)
+        except StorageError as error:
+            raise CommandError(str(error)) from None
     fields, partitioned = find_fields(args.source, args.field_column)
-    try:
-        os.makedirs(args.output, exist_ok=True)
-    except OSError as error:
-        raise CommandError(f"{args.output}: cannot create it: {error.strerror}") from None
+    if not is_url(args.output):
+        try:
+            os.makedirs(args.output, exist_ok=True)
+        except OSError as error:
+            raise CommandError(f"{args.output}: cannot create it: {error.strerror}") from None
     started = time.perf_counter()
-    failed = 0
-    points_out = 0
+    failed = skipped = points_out = 0
     with ExitStack() as stack:
         client = _client(args, stack)
         completed = merge_fields_as_completed(
             fields, client=client, tolerance=args.tolerance, num_threads=args.threads,
             columns=dict(args.column) or None,
             progress=False if args.no_progress else None,
+            output=ResultStore(args.output, None,
+                               args.field_column if partitioned else None),
+            resume=args.resume,
         )
-        for name, outcome in completed:
+        for _, outcome in completed:
             if isinstance(outcome, MergeError):
                 failed += 1
                 print(f"\nquillmoor merge-many: {failure_message(outcome)}", file=sys.stderr)
-                continue
-            _write_result(args, str(name), outcome, partitioned)
-            points_out += len(outcome)
+            elif outcome.skipped:
+                skipped += 1
+            else:
+                points_out += outcome.points_kept or 0
     elapsed = time.perf_counter() - started
-    print(f"merged {len(fields) - failed} of {len(fields)} fields in {elapsed:.2f} s: "
-          f"{points_out:,} points kept; saved to {args.output}")
+    resumed = f" ({skipped} already there, skipped)" if skipped else ""
+    print(f"merged {len(fields) - failed - skipped} of {len(fields)} fields{resumed} in "
+          f"{elapsed:.2f} s: {points_out:,} points kept; saved to {args.output}")
     if failed:
         raise CommandError(f"{failed} of {len(fields)} fields failed")
     return 0
+
+
+def folder_listing(location: str) -> dict[str, bool]:
+    """The entries of a folder or URL, each with whether it is a folder."""
+    try:
+        fs, path = open_location(location, None)
+        if fs is None:
+            return {e: os.path.isdir(os.path.join(path, e)) for e in os.listdir(path)}
+        return {
+            entry["name"].rstrip("/").rsplit("/", 1)[-1]: entry["type"] == "directory"
+            for entry in fs.ls(path, detail=True)
+        }
+    except (FileNotFoundError, NotADirectoryError):
+        raise CommandError(f"{location}: no such folder") from None
+    except OSError as error:
+        raise CommandError(f"{location}: cannot list it: {error}") from None
+
+
+def joined(location: str, entry: str) -> str:
+    return location.rstrip("/") + "/" + entry if is_url(location) else os.path.join(location, entry)
 
 
 def _client(args: argparse.Namespace, stack: ExitStack) -> Any:
@@ -150,17 +191,3 @@ def _client(args: argparse.Namespace, stack: ExitStack) -> Any:
             raise CommandError(f"cannot reach the scheduler {args.scheduler}: {error}") from None
     cluster = stack.enter_context(loopback_cluster(max(1, args.workers)))
     return stack.enter_context(Client(cluster))
-
-
-def _write_result(args: argparse.Namespace, name: str, result: Any, partitioned: bool) -> None:
-    if partitioned:
-        folder = os.path.join(args.output, f"{args.field_column}={name}")
-        os.makedirs(folder, exist_ok=True)
-        path = os.path.join(folder, "part-0.parquet")
-    else:
-        suffix = ".parquet" if hasattr(result, "columns") else ".npy"
-        path = os.path.join(args.output, name + suffix)
-    try:
-        write_table(path, result)
-    except TableFileError as error:
-        raise CommandError(str(error)) from None

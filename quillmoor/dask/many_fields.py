@@ -9,9 +9,18 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex
 
 from quillmoor.errors import MergeError
 from quillmoor.field_progress import FieldProgress
-from quillmoor.field_sources import default_name, is_path, point_count
-from quillmoor.field_tasks import engine_bars_hidden, merge_batch, merge_one, outcome_of, pick
+from quillmoor.field_sources import TABLE_NAMES, default_name, is_path, point_count
+from quillmoor.field_results import ResultStore
+from quillmoor.field_tasks import (
+    TaskOptions,
+    engine_bars_hidden,
+    merge_batch,
+    merge_one,
+    outcome_of,
+    pick,
+)
 from quillmoor.forgiving_merge import as_thread_count, as_tolerance
+from quillmoor.storage_location import check_location, is_url
 
 #: Fields smaller than this are merged several to a task, up to this many points a task.
 #: A task costs about 2 ms of scheduling; 50,000 points take about 3 ms to merge.
@@ -34,6 +43,9 @@ def merge_fields(
     gather: bool = True,
     errors: Literal["raise", "return"] = "raise",
     progress: bool | None = None,
+    output: str | os.PathLike[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
+    resume: bool = False,
 ) -> Any:
     """Merge many fields, each on its own, on a Dask cluster or in this process.
 
@@ -71,13 +83,26 @@ def merge_fields(
     first failed field (it says how many failed); ``errors="return"`` puts each failed
     field's ``MergeError`` in its place among the results. Every failure of a field
     (bad tables, a missing file, the engine's refusal) arrives as a ``MergeError``
-    naming it. ``progress`` shows one bar over fields on standard error (by default
-    when that is a terminal); the engine's own per-call bar is kept off.
+    naming it, and so does a field whose worker died more often than Dask retries
+    (``KilledWorker``). ``progress`` shows one bar over fields on standard error (by
+    default when that is a terminal); the engine's own per-call bar is kept off.
+
+    ``output``, a folder or an fsspec URL (``s3://bucket/farm``, ``gs://``, ``az://``,
+    ``file://``), makes each field's task write its own result there, from the process
+    that merged it, as ``NAME.npy`` (arrays) or ``NAME.parquet`` (frames); each field's
+    outcome is then a ``FieldSummary`` (name, points in, points kept, records, seconds,
+    where written), so no kept point passes through this process. A result becomes
+    visible only once complete (a temporary file renamed; an object uploaded in one
+    request). ``resume=True`` skips every field whose result is already there, and
+    rewrites none of them. ``storage_options`` go to fsspec, for the output and for
+    fields given as URLs (which are read on the workers too).
     """
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', got {errors!r}")
     names, sources = _named(fields)
-    options = _options(client, tolerance, num_threads, columns)
+    options = _options(client, tolerance, num_threads, columns, storage_options,
+                       output, resume)
+    _check_output_names(names, options)
     if client is None:
         if not gather:
             raise ValueError("gather=False leaves results on a cluster; it needs a client")
@@ -96,7 +121,22 @@ def merge_fields(
 def _named(fields: Sequence[Any] | Mapping[Any, Any]) -> tuple[list[object], list[object]]:
     names, sources = _names_and_sources(fields)
     # A worker need not share this process's working directory.
-    return names, [os.path.abspath(s) if is_path(s) else s for s in sources]
+    return names, [os.path.abspath(s) if is_path(s) and not is_url(s) else s for s in sources]
+
+
+def _check_output_names(names: list[object], options: TaskOptions) -> None:
+    """Two fields written under one name would overwrite each other: refused up front."""
+    if options.store is None:
+        return
+    seen: dict[str, object] = {}
+    for name in names:
+        text = str(name)
+        if text in seen:
+            raise ValueError(
+                f"fields {seen[text]!r} and {name!r} would both be written as {text!r}; "
+                "give the fields as a dict with names of their own"
+            )
+        seen[text] = name
 
 
 def _names_and_sources(
@@ -151,7 +191,7 @@ def _batches(
 def _merge_here(
     names: list[object],
     sources: list[object],
-    options: tuple[float, int, Mapping[str, str] | None],
+    options: TaskOptions,
     progress: bool | None,
 ) -> list[Any]:
     outcomes: list[Any] = [None] * len(names)
@@ -163,7 +203,7 @@ def _merge_here(
 def _completed_here(
     names: list[object],
     sources: list[object],
-    options: tuple[float, int, Mapping[str, str] | None],
+    options: TaskOptions,
     progress: bool | None,
 ) -> Iterator[tuple[int, Any]]:
     bar = FieldProgress(len(names), visible=progress)
@@ -175,14 +215,12 @@ def _completed_here(
 def _each_here(
     names: list[object],
     sources: list[object],
-    options: tuple[float, int, Mapping[str, str] | None],
+    options: TaskOptions,
     bar: FieldProgress,
 ) -> Iterator[tuple[int, Any]]:
-    tolerance, threads, columns = options
     try:
         for position, (name, source) in enumerate(zip(names, sources)):
-            outcome = outcome_of(name, source, tolerance=tolerance, num_threads=threads,
-                                 columns=columns, in_task=False)
+            outcome = outcome_of(name, source, options, in_task=False)
             bar.advance(1, failed=int(isinstance(outcome, MergeError)))
             yield position, outcome
     finally:
@@ -198,14 +236,20 @@ def merge_fields_as_completed(
     columns: Mapping[str, str] | None = None,
     batch_points: int = DEFAULT_BATCH_POINTS,
     progress: bool | None = None,
+    output: str | os.PathLike[str] | ResultStore | None = None,
+    storage_options: Mapping[str, Any] | None = None,
+    resume: bool = False,
 ) -> Iterator[tuple[object, Any]]:
     """``merge_fields``, yielding ``(name, result or MergeError)`` as each field is done.
 
     Only the fields not yet consumed are held in this process, so a farm's results can
-    be written out one by one. The options are those of ``merge_fields``.
+    be written out one by one. The options are those of ``merge_fields``; with
+    ``output`` each result is a ``FieldSummary``.
     """
     names, sources = _named(fields)
-    options = _options(client, tolerance, num_threads, columns)
+    options = _options(client, tolerance, num_threads, columns, storage_options,
+                       output, resume)
+    _check_output_names(names, options)
     if client is None:
         completed = _completed_here(names, sources, options, progress)
     else:
@@ -220,10 +264,27 @@ def _options(
     tolerance: SupportsFloat,
     num_threads: SupportsIndex | None,
     columns: Mapping[str, str] | None,
-) -> tuple[float, int, Mapping[str, str] | None]:
+    storage_options: Mapping[str, Any] | None,
+    output: str | os.PathLike[str] | ResultStore | None,
+    resume: bool,
+) -> TaskOptions:
+    partition_column = None
     default_threads = 0 if client is None else 1
     threads = as_thread_count(default_threads if num_threads is None else num_threads)
-    return as_tolerance(tolerance), threads, columns
+    store = None
+    if output is not None:
+        if isinstance(output, ResultStore):  # the command line's, with its layout
+            storage_options, partition_column = output.storage_options, output.partition_column
+            output = output.location
+        location = os.fspath(output)
+        check_location(location)
+        if not is_url(location):  # a worker need not share this working directory
+            location = os.path.abspath(location)
+        store = ResultStore(location, storage_options, partition_column)
+    elif resume:
+        raise ValueError("resume=True skips fields whose results are written; give output")
+    return TaskOptions(as_tolerance(tolerance), threads, columns, storage_options, store,
+                       bool(resume))
 
 
 def _scattered(
@@ -236,21 +297,35 @@ def _scattered(
     content would be shared with another caller scattering equal data, and one caller's
     release would then drop the other's.
     """
-    in_memory = [source for _, batch in batches for _, source in batch if not is_path(source)]
+    in_memory = [source for _, batch in batches for _, source in batch if _holds_tables(source)]
     if not in_memory:
         return batches
     scattered = iter(client.scatter(in_memory, hash=False))
     return [
-        (positions, [(name, source if is_path(source) else next(scattered))
+        (positions, [(name, next(scattered) if _holds_tables(source) else source)
                      for name, source in batch])
         for positions, batch in batches
     ]
 
 
+def _holds_tables(source: object) -> bool:
+    """Whether a field carries table data, rather than only where to read it.
+
+    Only those are scattered. A scattered field lives on one worker and is lost with it,
+    so its task cannot be retried elsewhere; a path, or a mapping of table paths, travels
+    with its task, and a task whose worker died is simply run again.
+    """
+    if is_path(source):
+        return False
+    if isinstance(source, Mapping):
+        return not all(is_path(source.get(name)) for name in TABLE_NAMES)
+    return True
+
+
 def _merge_on(
     client: Any,
     batches: list[tuple[list[int], Batch]],
-    options: tuple[float, int, Mapping[str, str] | None],
+    options: TaskOptions,
     n_fields: int,
     progress: bool | None,
 ) -> list[Any]:
@@ -263,7 +338,7 @@ def _merge_on(
 def _completed_on(
     client: Any,
     batches: list[tuple[list[int], Batch]],
-    options: tuple[float, int, Mapping[str, str] | None],
+    options: TaskOptions,
     n_fields: int,
     progress: bool | None,
 ) -> Iterator[tuple[int, Any]]:
@@ -271,13 +346,16 @@ def _completed_on(
 
     bar = FieldProgress(n_fields, visible=progress)
     where = {}
+    names = {}
     futures = []
     for positions, batch in _scattered(client, batches):
-        future = client.submit(merge_batch, batch, *options, pure=False)
+        future = client.submit(merge_batch, batch, options, pure=False)
         where[future.key] = positions
+        names[future.key] = [name for name, _ in batch]
         futures.append(future)
     try:
-        for future, batch_outcomes in as_completed(futures, with_results=True):
+        for future in as_completed(futures):
+            batch_outcomes = _batch_outcomes(future, names[future.key])
             future.release()
             bar.advance(
                 len(batch_outcomes),
@@ -290,19 +368,35 @@ def _completed_on(
             future.release()
 
 
+def _batch_outcomes(future: Any, names: list[object]) -> list[Any]:
+    """A batch's outcomes; a batch that never returned (its worker died more often than
+    the scheduler retries it, say) fails each of its fields by name."""
+    try:
+        outcomes: list[Any] = future.result()
+    except BaseException as error:  # noqa: B036 - KilledWorker, a lost connection ...
+        if isinstance(error, (KeyboardInterrupt, SystemExit)):
+            raise
+        reason = f"its task did not complete: {type(error).__name__}: {error}"
+        if type(error).__name__ == "FutureCancelledError":
+            reason += (" (a field given as tables in memory lives on one worker and is lost "
+                       "with it; fields given as paths or URLs are run again elsewhere)")
+        return [MergeError(reason, name) for name in names]
+    return outcomes
+
+
 def _submit_per_field(
     client: Any,
     batches: list[tuple[list[int], Batch]],
-    options: tuple[float, int, Mapping[str, str] | None],
+    options: TaskOptions,
 ) -> list[Any]:
     futures: list[Any] = [None] * sum(len(positions) for positions, _ in batches)
     for positions, batch in _scattered(client, batches):
         if len(batch) == 1:
             (name, source), = batch
-            futures[positions[0]] = client.submit(merge_one, name, source, *options,
+            futures[positions[0]] = client.submit(merge_one, name, source, options,
                                                   pure=False)
             continue
-        outcomes = client.submit(merge_batch, batch, *options, pure=False)
+        outcomes = client.submit(merge_batch, batch, options, pure=False)
         for index, position in enumerate(positions):
             futures[position] = client.submit(pick, outcomes, index, pure=False)
     return futures

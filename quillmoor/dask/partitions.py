@@ -20,14 +20,15 @@ from quillmoor.errors import MergeError
 from quillmoor.field_tasks import as_field_error, hide_engine_bars
 from quillmoor.forgiving_merge import as_thread_count, as_tolerance
 from quillmoor.frame_merge import kept_positions
+from quillmoor.storage_location import is_url, open_location
 
 DEFAULT_FIELD_COLUMN = "field"
 
 
 def merge_partitions(
-    points: Any,
-    row_information: Any,
     connected_crop_rows: Any,
+    points_in_rows: Any,
+    row_information: Any,
     *,
     field_column: str = DEFAULT_FIELD_COLUMN,
     tolerance: SupportsFloat = 0.0,
@@ -37,7 +38,7 @@ def merge_partitions(
 ) -> Any:
     """Merge every field of a Dask DataFrame of points; a lazy Dask DataFrame of kept rows.
 
-    ``points`` holds the points of many fields, with a column ``field_column`` naming
+    The tables come in ``quillmoor.merge``'s order. ``points_in_rows`` holds the points of many fields, with a column ``field_column`` naming
     each point's field (plain or categorical). ``row_information`` and
     ``connected_crop_rows`` are pandas DataFrames with the same field column, holding
     the records of every field; they are sent to every partition, so they should be
@@ -51,11 +52,20 @@ def merge_partitions(
     column is read once, before the merge, and a field found in two partitions is
     refused.
 
-    The result has the columns and dtypes of ``points``; each partition holds its fields'
+    The result has the columns and dtypes of ``points_in_rows``; each partition holds its fields'
     kept rows in the order they first appear in it, each in the merge's order. A failed
     field raises ``MergeError`` naming it when the result is computed. ``num_threads``
     is the engine's thread count per partition (see ``merge_fields`` for choosing it).
     """
+    if hasattr(connected_crop_rows, "map_partitions") and not hasattr(
+        points_in_rows, "map_partitions"
+    ):
+        raise TypeError(
+            "the points, a Dask DataFrame, came first: the order is now "
+            "merge_partitions(connected_crop_rows, points_in_rows, row_information), "
+            "that of quillmoor.merge"
+        )
+    points = points_in_rows
     options = {
         "field_column": field_column,
         "tolerance": as_tolerance(tolerance),
@@ -156,29 +166,41 @@ def read_fields_parquet(
     *,
     field_column: str = DEFAULT_FIELD_COLUMN,
     columns: list[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """Read a Parquet dataset partitioned by field (``path/field=A/*.parquet``) as a
     Dask DataFrame with one partition per field, however many files each field has.
 
     The field column holds each field's name as text (not categorical, as
-    ``dd.read_parquet`` would give it). ``columns`` reads only those columns.
+    ``dd.read_parquet`` would give it). ``columns`` reads only those columns. ``path``
+    may be an fsspec URL (``s3://bucket/points``), with ``storage_options``; each
+    field's files are then read on the workers.
     """
     import dask.dataframe as dd
 
     root = os.fspath(path)
     prefix = field_column + "="
-    folders = sorted(
-        entry for entry in os.listdir(root)
-        if entry.startswith(prefix) and os.path.isdir(os.path.join(root, entry))
-    )
+    fs, listed = open_location(root, storage_options)
+    if fs is None:
+        entries = [(e, os.path.isdir(os.path.join(listed, e))) for e in os.listdir(listed)]
+    else:
+        entries = [(entry["name"].rstrip("/").rsplit("/", 1)[-1], entry["type"] == "directory")
+                   for entry in fs.ls(listed, detail=True)]
+    folders = sorted(entry for entry, is_folder in entries
+                     if is_folder and entry.startswith(prefix))
     if not folders:
         raise FileNotFoundError(f"{root}: no folders named {prefix}<name>")
-    parts = [(os.path.join(root, folder), folder[len(prefix):]) for folder in folders]
-    return dd.from_map(_read_field_folder, parts, field_column=field_column, columns=columns)
+    parts = [(root.rstrip("/") + "/" + folder if fs is not None else os.path.join(root, folder),
+              folder[len(prefix):]) for folder in folders]
+    return dd.from_map(_read_field_folder, parts, field_column=field_column, columns=columns,
+                       storage_options=dict(storage_options or {}))
 
 
 def _read_field_folder(
-    part: tuple[str, str], field_column: str, columns: list[str] | None = None
+    part: tuple[str, str],
+    field_column: str,
+    columns: list[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     # Dask passes the columns it needs here (column projection); the field column is
     # not in the files but made from the folder's name.
@@ -186,6 +208,10 @@ def _read_field_folder(
 
     folder, name = part
     stored = None if columns is None else [c for c in columns if c != field_column]
-    frame = pd.read_parquet(folder, columns=stored)
+    if is_url(folder):
+        fs, path = open_location(folder, storage_options)
+        frame = pd.read_parquet(path, columns=stored, filesystem=fs)
+    else:
+        frame = pd.read_parquet(folder, columns=stored)
     frame[field_column] = pd.Series([name] * len(frame), index=frame.index, dtype=object)
     return frame if columns is None else frame[list(columns)]
