@@ -16,8 +16,9 @@ constexpr int POPULATE_WRITE = 23;
 #if defined(MADV_POPULATE_WRITE)
 static_assert(MADV_POPULATE_WRITE == POPULATE_WRITE);
 #endif
-// Below this the faults cost less than the call.
-constexpr std::size_t MIN_PREFAULT_BYTES = std::size_t{1} << 20U;
+// Below this the faults cost little, and blocks this small often come from the heap
+// already mapped, where the call would only walk the page tables.
+constexpr std::size_t MIN_PREFAULT_BYTES = std::size_t{8} << 20U;
 }  // namespace
 
 void prefault_for_writing(void* begin, std::size_t bytes) noexcept {
