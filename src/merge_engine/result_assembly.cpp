@@ -23,6 +23,7 @@ constexpr RowFate NOT_KEPT = UINT32_MAX;
 // Its key is shared by several records: the chunk's list of (row, record) pairs says
 // which of them keep it.
 constexpr RowFate SHARED_KEY = UINT32_MAX - 1;
+static_assert(SHARED_KEY == PointSlots::SHARED_SLOT);
 
 struct KeptPair {
     std::size_t row;
@@ -129,13 +130,21 @@ private:
     void remember(std::uint64_t key) noexcept {
         last_key_ = key;
         last_fate_ = NOT_KEPT;
-        const std::uint32_t slot = slots_.slot_of_key(key);
-        if (slot != KeySlotMap::NO_SLOT) {
-            const std::span<const std::size_t> records = slots_.records_of_slot(slot);
-            last_fate_ = records.size() == 1 ? static_cast<RowFate>(records[0]) : SHARED_KEY;
-            last_slot_ = slot;
-            __builtin_prefetch(&merges_[records[0]]);
+        const auto [slot, record] = slots_.slot_and_record_of_key(key);
+        if (slot == KeySlotMap::NO_SLOT) {
+            return;
         }
+        last_slot_ = slot;
+        if (record == PointSlots::SHARED_SLOT) {
+            last_fate_ = SHARED_KEY;
+            return;
+        }
+        last_fate_ = record;
+        // The keep-test reads the junction count and the first junctions' bounds.
+        const char* merge = reinterpret_cast<const char*>(&merges_[record]);  // NOLINT: prefetch only
+        __builtin_prefetch(merge);
+        __builtin_prefetch(merge + 64);
+        __builtin_prefetch(merge + 128);
     }
 
     void decide(std::size_t row) {
