@@ -61,12 +61,11 @@ std::vector<std::size_t> segments_in_order() {
     return order;
 }
 
-// Point i of segment s, the same values in every layout; a stray row has key (1, 999).
-std::array<double, WIDTH> point(std::size_t s, std::size_t i) {
+// Point i of n along segment s, the same values in every layout; a stray row has key (1, 999).
+std::array<double, WIDTH> point(std::size_t s, std::size_t i, std::size_t n) {
     const double along = 10.0 * static_cast<double>(s) - 1.0 +
-                         static_cast<double>(i) * 12.0 / POINTS_PER_SEGMENT;
-    return {1, static_cast<double>(s + 1), along, along / 2,
-            static_cast<double>(s * POINTS_PER_SEGMENT + i), 7};
+                         static_cast<double>(i) * 12.0 / static_cast<double>(n);
+    return {1, static_cast<double>(s + 1), along, along / 2, static_cast<double>(s * n + i), 7};
 }
 std::array<double, WIDTH> stray(std::size_t i) {
     return {1, 999, static_cast<double>(i), 0, -1, 7};
@@ -76,7 +75,8 @@ std::array<double, WIDTH> stray(std::size_t i) {
 // segment, or interleaved (segment after segment within each index), both keeping each
 // segment's points in the same relative order. Grouped segments start at first_segment
 // and wrap around.
-std::vector<double> layout(bool grouped, std::size_t strays = STRAYS, std::size_t first_segment = 0) {
+std::vector<double> layout(bool grouped, std::size_t strays = STRAYS, std::size_t first_segment = 0,
+                           std::size_t per_segment = POINTS_PER_SEGMENT) {
     std::vector<double> cells;
     const auto append = [&cells](const std::array<double, WIDTH>& row) {
         cells.insert(cells.end(), row.begin(), row.end());
@@ -84,9 +84,10 @@ std::vector<double> layout(bool grouped, std::size_t strays = STRAYS, std::size_
     for (std::size_t i = 0; i < strays; ++i) {
         append(stray(i));
     }
-    for (std::size_t outer = 0; outer < (grouped ? SEGMENTS : POINTS_PER_SEGMENT); ++outer) {
-        for (std::size_t inner = 0; inner < (grouped ? POINTS_PER_SEGMENT : SEGMENTS); ++inner) {
-            append(grouped ? point((first_segment + outer) % SEGMENTS, inner) : point(inner, outer));
+    for (std::size_t outer = 0; outer < (grouped ? SEGMENTS : per_segment); ++outer) {
+        for (std::size_t inner = 0; inner < (grouped ? per_segment : SEGMENTS); ++inner) {
+            append(grouped ? point((first_segment + outer) % SEGMENTS, inner, per_segment)
+                           : point(inner, outer, per_segment));
         }
     }
     return cells;
@@ -163,6 +164,38 @@ TEST(OrderedCopy, ChunksEachInOrderButNotAfterEachOtherAreRegrouped) {
     for (const std::size_t workers : {1U, 2U}) {
         EXPECT_EQ(values(merge(field, rotated, workers)), expected) << workers << " workers";
     }
+}
+
+// Results of 16 MiB and more are written around the caches, on both paths.
+constexpr std::size_t LARGE_PER_SEGMENT = 12000;
+static_assert(SEGMENTS * LARGE_PER_SEGMENT * WIDTH * sizeof(double) >= (std::size_t{16} << 20U));
+
+TEST(OrderedCopy, LargeTablesCopiedWhileDecidedGiveTheGeneralResult) {
+    const Field field(segments_in_order());
+    const std::vector<double> expected = values(merge(field, layout(false, 0, 0, LARGE_PER_SEGMENT), 2));
+    ASSERT_GT(expected.size(), SEGMENTS * LARGE_PER_SEGMENT * WIDTH / 2);
+    // In order throughout; with strays first; out of order from the middle on.
+    EXPECT_EQ(values(merge(field, layout(true, 0, 0, LARGE_PER_SEGMENT), 1)), expected);
+    EXPECT_EQ(values(merge(field, layout(true, STRAYS, 0, LARGE_PER_SEGMENT), 1)), expected);
+    EXPECT_EQ(values(merge(field, layout(true, 0, SEGMENTS / 2, LARGE_PER_SEGMENT), 1)), expected);
+    EXPECT_EQ(values(merge(field, layout(false, 0, 0, LARGE_PER_SEGMENT), 1)), expected);
+}
+
+TEST(OrderedCopy, LargeTableOfRecordsListedBackwardsIsRegrouped) {
+    std::vector<std::size_t> backwards = segments_in_order();
+    std::reverse(backwards.begin(), backwards.end());
+    const Field field(backwards);
+    const std::vector<double> expected = values(merge(field, layout(false, 0, 0, LARGE_PER_SEGMENT), 2));
+    EXPECT_EQ(values(merge(field, layout(true, 0, 0, LARGE_PER_SEGMENT), 1)), expected);
+}
+
+TEST(OrderedCopy, LargeTableKeepingNothingGivesAnEmptyResult) {
+    // Every point is a stray: the result has no rows.
+    const Field field(segments_in_order());
+    const std::vector<double> strays = layout(true, SEGMENTS * LARGE_PER_SEGMENT, 0, 0);
+    const OwnedMatrix result = merge(field, strays, 1);
+    EXPECT_EQ(result.rows(), 0U);
+    EXPECT_EQ(result.cols(), WIDTH);
 }
 
 }  // namespace
