@@ -1,29 +1,36 @@
-"""Speed and memory of merge_points_removing_overlap on synthetic fields.
+"""Speed and memory of merge_points_removing_overlap on synthetic fields, beside floors and peers.
 
-Run from the checkout with the module importable, for example:
+Run from outside the checkout with the module importable and, for the peers, NumPy,
+Numba and pandas installed (a venv of its own, see benchmarks/README.md):
 
     PYTHONPATH=build/<name>/pkg python3 benchmarks/bench_merge.py
     PYTHONPATH=build/<name>/pkg python3 benchmarks/bench_merge.py --sizes 1e5 1e6 --json out.json
 
-Every field size, point order and thread count is measured in a fresh subprocess, so
-peak memory belongs to that case alone. Within it:
+Every field size, point order, thread count and memory mode is measured in a fresh
+subprocess, so peak memory belongs to that case alone. Within it:
 
 * points come shuffled (as the generator writes them) or grouped by segment (a stable
   sort by key, the way most real maps arrive);
-* floor: the least any merge must do, ``points_in_rows[mask]`` with a precomputed mask
-  that selects exactly the output rows: one read of the table, one write of the result.
-  It is timed in the same process, each repeat right after a merge (interleaved), and
-  the merge is reported as the ratio of the two medians;
-* merge: the median of several calls, after one untimed call that measures memory (and
-  one on a tiny field before it, which starts the worker pool's threads);
-* peak extra memory: the growth of the resident set during that untimed call (VmHWM
-  after the call minus VmRSS before it, with the high-water mark reset through
-  /proc/self/clear_refs), compared with a budget of the result plus 12 bytes per point
-  record;
-* naive scan (small sizes, shuffled, 1 thread): one pass of a NumPy mask over
-  points_in_rows per connection record, the gathering that the engine's index replaces.
+* memory is fresh (as users get it: large blocks come from the kernel and are faulted
+  in on first touch) or hot (``MALLOC_MMAP_MAX_=0`` and a trim threshold beyond any
+  result, so glibc keeps freed blocks in its heap and the next call reuses them): the
+  difference is page faults, not work;
+* floors: the least any merge must do. Grouped points: ``points_in_rows[mask]``, one read
+  of the table and one write of the result. Shuffled points:
+  ``points_in_rows.take(order, axis=0)``, the gather of the kept rows in output order
+  that regrouping shuffled points takes (the fancy index ``points_in_rows[order]`` is
+  slower and no floor). ``mask`` and ``order`` select exactly the output rows;
+* every operation (floor, merge, peers) runs back to back after one untimed call, and
+  is reported as its minimum and median; ratios are of medians taken in one process;
+* peers (1 thread, fresh memory): vectorised NumPy and a Numba loop (merge_peers.py),
+  checked bit for bit against the merge's result on the same field before they are timed;
+* peak extra memory: the growth of the resident set during the first merge call (VmHWM
+  after the call minus VmRSS before it, the high-water mark reset through
+  /proc/self/clear_refs), against a budget of the result plus 12 bytes per point record;
+* merge_frame: a DataFrame of the 10^6-point field's 7 columns against merge on its array.
 
-The targets are printed beside the figures; nothing is asserted.
+The load average is printed before and after: figures from a loaded machine are noise.
+Every target is printed as met or missed; nothing is asserted.
 """
 
 from __future__ import annotations
@@ -35,140 +42,207 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable
+from typing import Any
 
 DEFAULT_SIZES = (100_000, 1_000_000, 10_000_000)
 THREAD_COUNTS = (1, 2)
 ORDERS = ("shuffled", "grouped")
+MEMORY_MODES = ("fresh", "hot")
 TOLERANCE = 0.05
 SEED = 2024
 MB = 1 << 20
+FRAME_POINTS = 1_000_000
 
-TARGET_FLOOR_RATIO = 1.5        # 1 thread at the largest size, each order
-TARGET_RATIO_SPREAD = 1.3       # largest over smallest ratio across sizes, each order
+TARGET_FLOOR_RATIO = 1.5        # merge over floor, 1 thread, fresh memory, every size
+TARGET_TWO_THREAD_SPEEDUP = 1.7  # at the largest size
+TARGET_OVER_NUMPY = 10.0        # peer time over merge time, largest size, 1 thread
+TARGET_OVER_NUMBA = 2.0
+TARGET_FRAME_RATIO = 1.3        # merge_frame over merge, 1 and 2 threads
 BUDGET_BYTES_PER_POINT = 12     # peak extra memory: the result plus this per point record
+HOT_MALLOC = {"MALLOC_MMAP_MAX_": "0", "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", nargs="+", type=lambda s: int(float(s)),
                         default=list(DEFAULT_SIZES), help="numbers of points")
-    parser.add_argument("--repeats", type=int, default=7, help="timed calls per case")
-    parser.add_argument("--scan-up-to", type=lambda s: int(float(s)), default=300_000,
-                        metavar="N", help="time the naive scan up to this many points")
+    parser.add_argument("--repeats", type=int, default=7, help="timed calls per operation")
+    parser.add_argument("--peer-repeats", type=int, default=3, help="timed calls per peer")
+    parser.add_argument("--no-peers", action="store_true", help="skip the NumPy and Numba peers")
     parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
-    parser.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.worker is not None:
-        size, order, threads = int(args.worker[0]), args.worker[1], int(args.worker[2])
-        json.dump(measure_one_case(size, order, threads, args.repeats, args.scan_up_to),
-                  sys.stdout)
+        kind, size, order, threads = args.worker
+        measure = measure_frame_case if kind == "frame" else measure_merge_case
+        json.dump(measure(int(size), order, int(threads), args), sys.stdout)
         return 0
 
-    results = []
+    load_before = os.getloadavg()
+    cases = []
     for size in args.sizes:
         for order in ORDERS:
-            result = {"order": order}
             for threads in THREAD_COUNTS:
-                print(f"measuring {size:,} {order} points with {threads} thread(s) ...",
-                      file=sys.stderr, flush=True)
-                result.update(run_worker(size, order, threads, args.repeats, args.scan_up_to))
-            results.append(result)
-    print_report(results)
+                for memory in MEMORY_MODES:
+                    cases.append(run_worker("merge", size, order, threads, memory, args))
+    frames = [run_worker("frame", FRAME_POINTS, "shuffled", threads, "fresh", args)
+              for threads in THREAD_COUNTS]
+    report = {"load_before": load_before, "load_after": os.getloadavg(),
+              "cases": cases, "frames": frames}
+    print_report(report)
     if args.json:
         with open(args.json, "w") as out:
-            json.dump(results, out, indent=2)
+            json.dump(report, out, indent=2)
     return 0
 
 
-def run_worker(size: int, order: str, threads: int, repeats: int, scan_up_to: int) -> dict:
-    command = [sys.executable, os.path.abspath(__file__), "--worker", str(size), order,
-               str(threads), "--repeats", str(repeats), "--scan-up-to", str(scan_up_to)]
+def run_worker(kind: str, size: int, order: str, threads: int, memory: str,
+               args: argparse.Namespace) -> dict[str, Any]:
+    print(f"measuring {kind}: {size:,} {order} points, {threads} thread(s), {memory} memory ...",
+          file=sys.stderr, flush=True)
+    command = [sys.executable, os.path.abspath(__file__), "--worker", kind, str(size), order,
+               str(threads), "--repeats", str(args.repeats), "--peer-repeats",
+               str(args.peer_repeats)] + (["--no-peers"] if args.no_peers else [])
+    env = dict(os.environ, **(HOT_MALLOC if memory == "hot" else {}))
     # stderr is captured, not a terminal, so the progress bar stays out of the timings.
-    done = subprocess.run(command, capture_output=True, text=True)
+    done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
-        raise SystemExit(f"the measurement of {size:,} {order} points, {threads} thread(s) failed")
-    return json.loads(done.stdout)
+        raise SystemExit(f"the measurement of {kind} {size:,} {order} points, {threads} "
+                         f"thread(s), {memory} memory failed")
+    result: dict[str, Any] = json.loads(done.stdout)
+    result.update(kind=kind, order=order, threads=threads, memory=memory)
+    return result
 
 
-def measure_one_case(size: int, order: str, threads: int, repeats: int, scan_up_to: int) -> dict:
-    """Figures of one field size, point order and thread count; keys end in the thread count."""
+def back_to_back(action: Callable[[], Any], repeats: int) -> dict[str, float]:
+    """Min and median wall time of `action`, run `repeats` times after one untimed call."""
+    run_once(action)
+    times = []
+    for _ in range(repeats):
+        started = time.perf_counter()
+        outcome = action()
+        times.append(time.perf_counter() - started)
+        del outcome
+    return {"min": min(times), "median": statistics.median(times)}
+
+
+def run_once(action: Callable[[], Any]) -> None:
+    outcome = action()
+    del outcome
+
+
+def make_points(size: int, order: str):
     import numpy as np
 
-    from quillmoor import merge_points_removing_overlap
     from quillmoor.synthetic import make_field
 
     field = make_field(size, seed=SEED)
-    connected, points, rows = field.connected_crop_rows, field.points_in_rows, field.row_information
-    del field
+    points = field.points_in_rows
     if order == "grouped":
         points = points[np.lexsort((points[:, 1], points[:, 0]))]  # the shuffled one is freed
+    return field.connected_crop_rows, points, field.row_information
 
-    def merge():
-        return merge_points_removing_overlap(connected, points, rows, TOLERANCE, threads)
 
-    # The worker pool's threads start once per process: a tiny field starts them first, so
-    # the measured call holds only what merging this field takes.
+def start_pool(threads: int) -> None:
+    # A tiny field first: whatever starts once per process is not in the measured call.
+    from quillmoor import merge_points_removing_overlap
+    from quillmoor.synthetic import make_field
+
     tiny = make_field(1000, seed=SEED)
     merge_points_removing_overlap(tiny.connected_crop_rows, tiny.points_in_rows,
                                   tiny.row_information, TOLERANCE, threads)
-    del tiny
+
+
+def measure_merge_case(size: int, order: str, threads: int,
+                       args: argparse.Namespace) -> dict[str, Any]:
+    import numpy as np
+
+    from quillmoor import merge_points_removing_overlap
+
+    connected, points, rows = make_points(size, order)
+    start_pool(threads)
+
+    def merge():
+        return merge_points_removing_overlap(connected, points, rows, TOLERANCE, threads)
 
     reset_peak_memory()
     before = resident_kib("VmRSS")
     merged = merge()
     peak = resident_kib("VmHWM")
-    result = {
+    result: dict[str, Any] = {
         "points": size,
         "records": int(connected.shape[0]),
-        "input_bytes": int(connected.nbytes + points.nbytes + rows.nbytes),
         "output_bytes": int(merged.nbytes),
         "output_points": int(merged.shape[0]),
-        f"peak_extra_bytes_{threads}": (peak - before) * 1024,
+        "peak_extra_bytes": (peak - before) * 1024,
     }
+
+    # The output rows' numbers: merge keys and coordinates with each row's number as the
+    # one further column.
+    numbered = np.column_stack([points[:, :4], np.arange(len(points), dtype=np.float64)])
+    output_rows = merge_points_removing_overlap(connected, numbered, rows, TOLERANCE,
+                                                threads)[:, -1].astype(np.intp)
+    del numbered
+    if order == "grouped":
+        mask = np.zeros(len(points), dtype=bool)
+        mask[output_rows] = True
+
+        def floor():
+            return points[mask]
+    else:
+        def floor():
+            return points.take(output_rows, axis=0)
+    if floor().tobytes() != merged.tobytes():
+        raise SystemExit(f"the {order} floor does not give the merge's result")
+
+    peers: dict[str, Callable[[], Any]] = {}
+    if threads == 1 and not args.no_peers:
+        import merge_peers
+
+        merge_peers.numba_warm_up()
+        peers = {
+            "numpy": lambda: merge_peers.merge_numpy(connected, points, rows, TOLERANCE),
+            "numba": lambda: merge_peers.merge_numba(connected, points, rows, TOLERANCE),
+        }
+        for name, peer in peers.items():
+            if peer().tobytes() != merged.tobytes():
+                raise SystemExit(f"the {name} peer does not give the merge's result bit for bit")
     del merged
 
-    # The mask of exactly the output rows: merge the keys and coordinates with each row's
-    # number as the one further column (every key belongs to one record in these fields).
-    numbered = np.column_stack([points[:, :4], np.arange(len(points), dtype=np.float64)])
-    kept = merge_points_removing_overlap(connected, numbered, rows, TOLERANCE, threads)
-    mask = np.zeros(len(points), dtype=bool)
-    mask[kept[:, -1].astype(np.intp)] = True
-    del numbered, kept
-    if int(mask.sum()) != result["output_points"]:
-        raise SystemExit("the mask does not select the output rows")
-
-    def floor():
-        return points[mask]
-
-    merge_times, floor_times = interleaved_seconds(merge, floor, repeats)
-    result[f"seconds_{threads}"] = merge_times
-    result[f"floor_seconds_{threads}"] = floor_times
-
-    if size <= scan_up_to and threads == 1 and order == "shuffled":
-        def naive_scan():
-            for record in connected:
-                points[(points[:, 0] == record[1]) & (points[:, 1] == record[2])]
-
-        result["naive_scan_seconds"] = interleaved_seconds(naive_scan, None, 1)[0]
+    result["floor"] = back_to_back(floor, args.repeats)
+    result["merge"] = back_to_back(merge, args.repeats)
+    for name, peer in peers.items():
+        result[name] = back_to_back(peer, args.peer_repeats)
     return result
 
 
-def interleaved_seconds(first, second, repeats: int):
-    """Medians of `first` and `second`, timed alternately `repeats` times each."""
-    first_times: list[float] = []
-    second_times: list[float] = []
-    for _ in range(repeats):
-        for action, times in ((first, first_times), (second, second_times)):
-            if action is None:
-                continue
-            started = time.perf_counter()
-            outcome = action()
-            times.append(time.perf_counter() - started)
-            del outcome
-    return (statistics.median(first_times),
-            statistics.median(second_times) if second_times else None)
+def measure_frame_case(size: int, order: str, threads: int,
+                       args: argparse.Namespace) -> dict[str, Any]:
+    try:
+        import pandas as pd
+    except ImportError:
+        return {"points": size, "skipped": "pandas is not installed"}
+    import quillmoor
+    from quillmoor.synthetic import POINT_COLUMNS
+
+    connected, points, rows = make_points(size, order)
+    start_pool(threads)
+    frame = pd.DataFrame(points, columns=list(POINT_COLUMNS))
+
+    def merge():
+        return quillmoor.merge(connected, points, rows, tolerance=TOLERANCE, num_threads=threads)
+
+    def merge_frame():
+        return quillmoor.merge_frame(frame, rows, connected, tolerance=TOLERANCE,
+                                     num_threads=threads)
+
+    if merge_frame().to_numpy().tobytes() != merge().tobytes():
+        raise SystemExit("merge_frame does not give merge's rows")
+    return {"points": size, "merge": back_to_back(merge, args.repeats),
+            "merge_frame": back_to_back(merge_frame, args.repeats)}
 
 
 def reset_peak_memory() -> None:
@@ -188,55 +262,103 @@ def resident_kib(field_name: str) -> int:
     raise RuntimeError(f"/proc/self/status has no {field_name}")
 
 
-def budget_bytes(result: dict) -> int:
-    return result["output_bytes"] + BUDGET_BYTES_PER_POINT * result["points"]
+def budget_bytes(case: dict[str, Any]) -> int:
+    return int(case["output_bytes"]) + BUDGET_BYTES_PER_POINT * int(case["points"])
 
 
-def ratio(result: dict, threads: int) -> float:
-    return result[f"seconds_{threads}"] / result[f"floor_seconds_{threads}"]
+def ms(figure: dict[str, float]) -> str:
+    return f"{figure['min'] * 1e3:.1f}/{figure['median'] * 1e3:.1f}"
 
 
-def print_report(results: list[dict]) -> None:
-    header = (f"{'points':>11} {'order':>8} {'records':>7} {'out MB':>7} {'floor ms':>9} "
-              f"{'1 thr ms':>9} {'x floor':>7} {'2 thr ms':>9} {'x floor':>7} "
-              f"{'peak+ MB':>9} {'budget MB':>9} {'scan ms':>8}")
+def verdict(met: bool) -> str:
+    return "met" if met else "MISSED"
+
+
+def print_report(report: dict[str, Any]) -> None:
+    cases = report["cases"]
+    print("load average before: {:.2f} {:.2f} {:.2f}".format(*report["load_before"]))
+    header = (f"{'points':>11} {'order':>8} {'thr':>3} {'memory':>6} {'floor ms':>15} "
+              f"{'merge ms':>15} {'x floor':>7} {'numpy ms':>17} {'numba ms':>15} "
+              f"{'peak+ MB':>8} {'budget MB':>9}")
     print(header)
     print("-" * len(header))
-    for r in results:
-        scan = r.get("naive_scan_seconds")
-        print(
-            f"{r['points']:>11,} {r['order']:>8} {r['records']:>7,} "
-            f"{r['output_bytes'] / MB:>7.1f} {r['floor_seconds_1'] * 1e3:>9.2f} "
-            f"{r['seconds_1'] * 1e3:>9.2f} {ratio(r, 1):>7.2f} "
-            f"{r['seconds_2'] * 1e3:>9.2f} {ratio(r, 2):>7.2f} "
-            f"{r['peak_extra_bytes_1'] / MB:>9.1f} {budget_bytes(r) / MB:>9.1f} "
-            f"{'' if scan is None else f'{scan * 1e3:.1f}':>8}"
-        )
+    for c in cases:
+        numpy_ms = ms(c["numpy"]) if "numpy" in c else ""
+        numba_ms = ms(c["numba"]) if "numba" in c else ""
+        print(f"{c['points']:>11,} {c['order']:>8} {c['threads']:>3} {c['memory']:>6} "
+              f"{ms(c['floor']):>15} {ms(c['merge']):>15} {floor_ratio(c):>7.2f} "
+              f"{numpy_ms:>17} {numba_ms:>15} "
+              f"{c['peak_extra_bytes'] / MB:>8.1f} {budget_bytes(c) / MB:>9.1f}")
     print()
-    two_threads = ", ".join(f"{r['peak_extra_bytes_2'] / MB:.1f}" for r in results)
-    print(f"peak+ : growth of the resident set during one call with 1 thread "
-          f"(with 2 threads: {two_threads} MB)")
-    print(f"budget: the result + {BUDGET_BYTES_PER_POINT} B per point record")
-    print("floor : points_in_rows[mask], the mask selecting exactly the output rows; "
-          "x floor: merge median over floor median, same process, interleaved "
-          "(floor ms: the 1-thread process's)")
-    print("scan  : one NumPy mask over points_in_rows per connection record (naive gathering)")
+    for f in report["frames"]:
+        if "skipped" in f:
+            print(f"merge_frame: skipped ({f['skipped']})")
+        else:
+            print(f"merge_frame, {f['points']:,} points, {f['threads']} thread(s): "
+                  f"{ms(f['merge_frame'])} ms against merge {ms(f['merge'])} ms, "
+                  f"{frame_ratio(f):.2f}x")
+    print()
+    print("figures: min/median of back-to-back calls after one untimed call; ratios of medians")
+    print("floor  : grouped points_in_rows[mask], shuffled points_in_rows.take(order, axis=0)")
+    print("memory : fresh as users get it; hot with MALLOC_MMAP_MAX_=0 (freed blocks reused)")
+    print(f"peak+  : growth of the resident set during one call; budget: the result + "
+          f"{BUDGET_BYTES_PER_POINT} B per point record")
+    print()
+    print("targets:")
+    for line in target_lines(report):
+        print("  " + line)
+    print("load average after: {:.2f} {:.2f} {:.2f}".format(*report["load_after"]))
 
-    print()
+
+def floor_ratio(case: dict[str, Any]) -> float:
+    return float(case["merge"]["median"] / case["floor"]["median"])
+
+
+def frame_ratio(frame: dict[str, Any]) -> float:
+    return float(frame["merge_frame"]["median"] / frame["merge"]["median"])
+
+
+def find(cases: list[dict[str, Any]], **match: Any) -> dict[str, Any] | None:
+    for case in cases:
+        if all(case.get(key) == value for key, value in match.items()):
+            return case
+    return None
+
+
+def target_lines(report: dict[str, Any]) -> list[str]:
+    cases = report["cases"]
+    lines = []
+    sizes = sorted({c["points"] for c in cases})
     for order in ORDERS:
-        of_order = [r for r in results if r["order"] == order]
-        if not of_order:
-            continue
-        largest = of_order[-1]
-        ratios = [ratio(r, 1) for r in of_order]
-        spread = max(ratios) / min(ratios)
-        print(f"targets ({order}): 1 thread at {largest['points']:,} points is "
-              f"{ratio(largest, 1):.2f}x the floor (target <= {TARGET_FLOOR_RATIO}); "
-              f"ratios across sizes within {spread:.2f}x (target <= {TARGET_RATIO_SPREAD})")
-    within = all(r["peak_extra_bytes_1"] <= budget_bytes(r) and
-                 r["peak_extra_bytes_2"] <= budget_bytes(r) for r in results)
-    print(f"peak extra memory within budget at every size, order and thread count: "
-          f"{'yes' if within else 'no'}")
+        for size in sizes:
+            case = find(cases, points=size, order=order, threads=1, memory="fresh")
+            if case is not None:
+                ratio = floor_ratio(case)
+                lines.append(f"{order} {size:,} points, 1 thread: {ratio:.2f}x the floor "
+                             f"(at most {TARGET_FLOOR_RATIO}): "
+                             f"{verdict(ratio <= TARGET_FLOOR_RATIO)}")
+        largest = sizes[-1]
+        one = find(cases, points=largest, order=order, threads=1, memory="fresh")
+        two = find(cases, points=largest, order=order, threads=2, memory="fresh")
+        if one is not None and two is not None:
+            speedup = one["merge"]["median"] / two["merge"]["median"]
+            lines.append(f"{order} {largest:,} points: 2 threads {speedup:.2f}x as fast as 1 "
+                         f"(at least {TARGET_TWO_THREAD_SPEEDUP}): "
+                         f"{verdict(speedup >= TARGET_TWO_THREAD_SPEEDUP)}")
+        for peer, target in (("numpy", TARGET_OVER_NUMPY), ("numba", TARGET_OVER_NUMBA)):
+            if one is not None and peer in one:
+                lead = one[peer]["median"] / one["merge"]["median"]
+                lines.append(f"{order} {largest:,} points: the {peer} peer takes {lead:.1f}x "
+                             f"the merge's time (at least {target}): {verdict(lead >= target)}")
+    for frame in report["frames"]:
+        if "skipped" not in frame:
+            ratio = frame_ratio(frame)
+            lines.append(f"merge_frame {frame['points']:,} points, {frame['threads']} "
+                         f"thread(s): {ratio:.2f}x merge (at most {TARGET_FRAME_RATIO}): "
+                         f"{verdict(ratio <= TARGET_FRAME_RATIO)}")
+    within = all(c["peak_extra_bytes"] <= budget_bytes(c) for c in cases)
+    lines.append(f"peak extra memory within the budget in every case: {verdict(within)}")
+    return lines
 
 
 if __name__ == "__main__":

@@ -18,11 +18,30 @@ public:
     // The key's slot, newly numbered if the key is new.
     std::uint32_t insert(std::uint64_t key);
     // The key's slot, or NO_SLOT.
-    std::uint32_t find(std::uint64_t key) const noexcept {
+    std::uint32_t find(std::uint64_t key) const noexcept { return find_tagged(key).slot; }
+
+    // A slot and the tag given to it (NO_SLOT and NO_TAG for a key not in the map): one
+    // probe answers both, where a separate table indexed by slot would be another cache
+    // miss per lookup.
+    struct TaggedSlot {
+        std::uint32_t slot;
+        std::uint32_t tag;
+    };
+    static constexpr std::uint32_t NO_TAG = UINT32_MAX;
+    TaggedSlot find_tagged(std::uint64_t key) const noexcept {
         for (std::size_t i = home(key);; i = (i + 1) & mask_) {
             const Entry& e = entries_[i];
             if (e.slot == NO_SLOT || e.key == key) {
-                return e.slot;
+                return {e.slot, e.tag};
+            }
+        }
+    }
+    // Sets the tag of every slot s to tag_of_slot(s).
+    template <typename TagOfSlot>
+    void tag_slots(TagOfSlot&& tag_of_slot) {
+        for (Entry& e : entries_) {
+            if (e.slot != NO_SLOT) {
+                e.tag = tag_of_slot(e.slot);
             }
         }
     }
@@ -34,6 +53,7 @@ private:
     struct Entry {
         std::uint64_t key = 0;
         std::uint32_t slot = NO_SLOT;
+        std::uint32_t tag = NO_TAG;  // in the padding the key leaves
     };
 
     std::size_t home(std::uint64_t key) const noexcept {

@@ -13,8 +13,12 @@ void MatrixBufferDeleter::operator()(double* buffer) const noexcept {
 MatrixBuffer allocate_matrix_buffer(std::size_t count) {
     // malloc, not new[]: nothing is constructed over buffers of hundreds of megabytes, and
     // every owner (NumPy's result array too) frees them with the one deleter.
-    // No huge-page advice: measured on 10-million-point fields it halves the page faults
-    // but makes calls bimodal (0.85 s or 2 s and more, median worse than 1.25 s without).
+    // No huge-page advice: it makes calls bimodal (0.6 s or 2.5 s and more on 10-million-
+    // point fields). A virtual machine that reports freed memory to its host does so in
+    // free blocks of huge-page size; a huge page must take such a block, whose first touch
+    // then waits for the host, while 4 KiB pages mostly come from smaller free blocks.
+    // The result's fault cost is cut instead by mapping it in one call per range (see
+    // prefault_for_writing).
     if (count > SIZE_MAX / sizeof(double)) {
         throw std::bad_alloc();  // callers name the matrix (see allocate_named)
     }

@@ -51,6 +51,13 @@ PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const PointTable&
     for (std::size_t record = 0; record < record_count; ++record) {
         slot_records_[next[record_slot_[record]]++] = record;
     }
+    // Record indices that do not fit a tag are never looked up this way: the assembly
+    // refuses that many records first.
+    slots_.tag_slots([this](std::uint32_t slot) {
+        const std::span<const std::size_t> records = records_of_slot(slot);
+        return records.size() == 1 && records[0] < SHARED_SLOT ? static_cast<std::uint32_t>(records[0])
+                                                               : SHARED_SLOT;
+    });
 
     if (points_in_rows.cols() < layout::POINT_MIN_COLUMNS_FOR_FILTER) {
         narrow_slot_has_points_.assign(slots_.size(), false);

@@ -44,6 +44,14 @@ public:
                         key_from_cell(points_in_rows(row, layout::POINT_KEY_B)));
     }
     std::uint32_t slot_of_key(std::uint64_t key) const noexcept { return slots_.find(key); }
+
+    // A key's slot and, when exactly one record has that base key, that record's index
+    // (SHARED_SLOT when several have it, NO_SLOT with the slot when none): one lookup for
+    // the common case of one record per key.
+    static constexpr std::uint32_t SHARED_SLOT = KeySlotMap::NO_TAG - 1;
+    KeySlotMap::TaggedSlot slot_and_record_of_key(std::uint64_t key) const noexcept {
+        return slots_.find_tagged(key);
+    }
     void prefetch_key(std::uint64_t key) const noexcept { slots_.prefetch(key); }
 
     // The connection records, in increasing index, whose base key has slot `slot`.

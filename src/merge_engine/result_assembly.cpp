@@ -1,6 +1,7 @@
 #include "merge_engine/result_assembly.hpp"
 #include "merge_engine/allocation_failure.hpp"
 #include "merge_engine/internal_error.hpp"
+#include "merge_engine/page_prefault.hpp"
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
 #include <algorithm>
@@ -22,6 +23,7 @@ constexpr RowFate NOT_KEPT = UINT32_MAX;
 // Its key is shared by several records: the chunk's list of (row, record) pairs says
 // which of them keep it.
 constexpr RowFate SHARED_KEY = UINT32_MAX - 1;
+static_assert(SHARED_KEY == PointSlots::SHARED_SLOT);
 
 struct KeptPair {
     std::size_t row;
@@ -35,6 +37,7 @@ std::unique_ptr<RowIndex[]> allocate_row_list(std::string_view what, std::size_t
     std::unique_ptr<RowIndex[]> list;
     allocate_named(what, count, sizeof(RowIndex),
                    [&] { list = std::make_unique_for_overwrite<RowIndex[]>(count); });
+    prefault_for_writing(list.get(), count * sizeof(RowIndex));
     return list;
 }
 
@@ -51,17 +54,37 @@ RowRange chunk_rows(std::size_t c, std::size_t chunks, std::size_t rows) noexcep
     return {rows * c / chunks, rows * (c + 1) / chunks};
 }
 
-// Runs row_action(row) over the range, reporting progress block by block.
+// Runs row_action(row) over the range, reporting progress block by block:
+// units_per_row units of work per row.
 template <typename RowAction>
-void for_each_row(RowRange range, WorkProgress& progress, RowAction&& row_action) {
+void for_each_row(RowRange range, WorkProgress& progress, RowAction&& row_action,
+                  std::uint64_t units_per_row = 1) {
     for (std::size_t block = range.begin; block < range.end; block += PROGRESS_BLOCK_ROWS) {
         const std::size_t block_end = std::min(range.end, block + PROGRESS_BLOCK_ROWS);
         for (std::size_t row = block; row < block_end; ++row) {
             row_action(row);
         }
-        progress.advance(block_end - block);
+        progress.advance(units_per_row * (block_end - block));
     }
 }
+
+// What the first pass saw of the order of one chunk's kept rows: whether they already lie
+// in output order (each kept by one record, records non-decreasing down the chunk), and
+// the first and last record keeping a row.
+struct ChunkOrder {
+    bool in_record_order = true;
+    RowFate first_record = NOT_KEPT;
+    RowFate last_record = 0;
+
+    void note_kept(RowFate record) noexcept {
+        if (first_record == NOT_KEPT) {
+            first_record = record;
+        } else if (record < last_record) {
+            in_record_order = false;
+        }
+        last_record = record;
+    }
+};
 
 // The first pass over one chunk: decides every row's fate and counts the rows each
 // record keeps in the chunk.
@@ -69,13 +92,14 @@ class FateDecider {
 public:
     FateDecider(std::span<const RecordMerge> merges, const PointSlots& slots,
                 const PointTable& points, RowFate* fates, std::size_t* counts,
-                std::vector<KeptPair>& shared) noexcept
+                std::vector<KeptPair>& shared, ChunkOrder& order) noexcept
         : merges_(merges), slots_(slots), points_(points), fates_(fates), counts_(counts),
-          shared_(shared) {
+          shared_(shared), order_(order) {
         remember(0);
     }
 
     void run(RowRange range, WorkProgress& progress) {
+        prefault_for_writing(fates_ + range.begin, (range.end - range.begin) * sizeof(RowFate));
         // Points come in any key order, so each row's slot and record data are likely
         // cache misses: look the slot up a few rows ahead and prefetch the record's data.
         // The looked-up record is parked in the row's fate until the row is decided.
@@ -106,13 +130,21 @@ private:
     void remember(std::uint64_t key) noexcept {
         last_key_ = key;
         last_fate_ = NOT_KEPT;
-        const std::uint32_t slot = slots_.slot_of_key(key);
-        if (slot != KeySlotMap::NO_SLOT) {
-            const std::span<const std::size_t> records = slots_.records_of_slot(slot);
-            last_fate_ = records.size() == 1 ? static_cast<RowFate>(records[0]) : SHARED_KEY;
-            last_slot_ = slot;
-            __builtin_prefetch(&merges_[records[0]]);
+        const auto [slot, record] = slots_.slot_and_record_of_key(key);
+        if (slot == KeySlotMap::NO_SLOT) {
+            return;
         }
+        last_slot_ = slot;
+        if (record == PointSlots::SHARED_SLOT) {
+            last_fate_ = SHARED_KEY;
+            return;
+        }
+        last_fate_ = record;
+        // The keep-test reads the junction count and the first junctions' bounds.
+        const char* merge = reinterpret_cast<const char*>(&merges_[record]);  // NOLINT: prefetch only
+        __builtin_prefetch(merge);
+        __builtin_prefetch(merge + 64);
+        __builtin_prefetch(merge + 128);
     }
 
     void decide(std::size_t row) {
@@ -123,6 +155,7 @@ private:
         if (fate != SHARED_KEY) {
             if (merges_[fate].keeps_point(points_, row)) {
                 ++counts_[fate];
+                order_.note_kept(fate);
             } else {
                 fates_[row] = NOT_KEPT;
             }
@@ -130,6 +163,7 @@ private:
         }
         // One read of x and y is not shared between the records' tests, but each test's
         // verdict is final: it is stored here and the copy pass only follows it.
+        order_.in_record_order = false;
         const std::uint32_t slot = shared_slots_[row % LOOK_AHEAD_RING];
         for (const std::size_t record : slots_.records_of_slot(slot)) {
             if (merges_[record].keeps_point(points_, row)) {
@@ -149,6 +183,7 @@ private:
     RowFate* fates_;
     std::size_t* counts_;
     std::vector<KeptPair>& shared_;
+    ChunkOrder& order_;
     // The key last looked up, and what it gave.
     std::uint64_t last_key_ = 0;
     RowFate last_fate_ = NOT_KEPT;
@@ -208,6 +243,7 @@ void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedM
     const bool streaming = output_rows * width * sizeof(double) >= STREAMING_BYTES;
     run_indexed(parts, workers, [&](std::size_t part) {
         const RowRange range = chunk_rows(part, parts, output_rows);
+        prefault_for_writing(out + range.begin * width, (range.end - range.begin) * width * sizeof(double));
         for (std::size_t block = range.begin; block < range.end; block += COPY_BLOCK_ROWS) {
             const std::size_t block_end = std::min(range.end, block + COPY_BLOCK_ROWS);
             for (std::size_t i = block; i < block_end; ++i) {
@@ -224,6 +260,58 @@ void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedM
             progress.advance(scale_share(block_end, placement.point_count, output_rows) -
                              scale_share(block, placement.point_count, output_rows));
         }
+        if (streaming) {
+            PointTable::finish_streaming();
+        }
+    });
+}
+
+// Whether the kept rows, read down the table, already stand in output order: every
+// chunk in record order, and each chunk's records at or after the previous chunk's.
+// Then the output is the kept rows in table order, each chunk's in one run.
+bool kept_rows_in_output_order(std::span<const ChunkOrder> orders) noexcept {
+    RowFate last_record = 0;
+    for (const ChunkOrder& order : orders) {
+        if (!order.in_record_order) {
+            return false;
+        }
+        if (order.first_record == NOT_KEPT) {
+            continue;  // nothing kept in this chunk
+        }
+        if (order.first_record < last_record) {
+            return false;
+        }
+        last_record = order.last_record;
+    }
+    return true;
+}
+
+// Copies the kept rows when they already lie in output order (grouped points, one
+// record per key): each chunk writes its kept rows, in table order, to its own run of
+// the output, following the stored fates. No source list is needed; reads and writes
+// both go front to back. `first_output_row[c]`: where chunk c's run starts.
+void copy_rows_in_table_order(const RowFate* fates, std::span<const std::size_t> first_output_row,
+                              const PointTable& points, OwnedMatrix& result,
+                              std::size_t workers, WorkProgress& progress) {
+    const std::size_t chunks = first_output_row.size();
+    const std::size_t width = result.cols();
+    double* out = result.mutable_data();
+    const bool streaming = result.rows() * width * sizeof(double) >= STREAMING_BYTES;
+    run_indexed(chunks, workers, [&](std::size_t c) {
+        const std::size_t run_end = c + 1 < chunks ? first_output_row[c + 1] : result.rows();
+        double* next = out + first_output_row[c] * width;
+        prefault_for_writing(next, (run_end - first_output_row[c]) * width * sizeof(double));
+        // Stands for both the listing and the copy of the general path.
+        for_each_row(chunk_rows(c, chunks, points.rows()), progress, [&](std::size_t row) {
+            if (fates[row] != NOT_KEPT) {
+                if (streaming) {
+                    points.stream_row(row, next);
+                } else {
+                    points.copy_row(row, next);
+                }
+                next += width;
+            }
+        }, ASSEMBLY_UNITS_PER_POINT - 1);
         if (streaming) {
             PointTable::finish_streaming();
         }
@@ -253,14 +341,26 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     allocate_named("the per-chunk row counts of the result", chunks * record_count,
                    sizeof(std::size_t), [&] { kept.assign(chunks * record_count, 0); });
     std::vector<std::vector<KeptPair>> shared(chunks);
+    std::vector<ChunkOrder> orders(chunks);
     const std::unique_ptr<RowFate[]> fates =
         allocate_row_list<RowFate>("the row fates of points_in_rows", point_count);
     run_indexed(chunks, workers, [&](std::size_t c) {
         FateDecider(merges, slots, points_in_rows, fates.get(), kept.data() + c * record_count,
-                    shared[c])
+                    shared[c], orders[c])
             .run(chunk_rows(c, chunks, point_count), progress);
     });
     progress.draw_milestone();
+
+    // When the kept rows already stand in output order, each chunk's run starts after the
+    // kept rows of all chunks before it.
+    const bool in_output_order = kept_rows_in_output_order(orders);
+    std::vector<std::size_t> first_output_row(in_output_order ? chunks : 0, 0);
+    for (std::size_t c = 1; c < first_output_row.size(); ++c) {
+        first_output_row[c] = first_output_row[c - 1];
+        for (std::size_t record = 0; record < record_count; ++record) {
+            first_output_row[c] += kept[(c - 1) * record_count + record];
+        }
+    }
 
     // Records in increasing index, chunks in order within each record.
     std::size_t next_row = 0;
@@ -276,6 +376,11 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     allocate_named("the result matrix", checked_element_count(next_row, width), sizeof(double),
                    [&] { result = OwnedMatrix::row_major(next_row, width); });
     if (result.empty()) {
+        return result;
+    }
+    if (in_output_order) {
+        copy_rows_in_table_order(fates.get(), first_output_row, points_in_rows, result, workers,
+                                 progress);
         return result;
     }
     const Placement placement{fates.get(), kept, shared, chunks, record_count, point_count};

@@ -22,6 +22,9 @@ namespace quillmoor {
 //      is decided and stored, and the kept rows of each record counted;
 //   2. from the stored fates alone, the source row of every output row is listed;
 //   3. the output is written front to back, each row copied from its source row.
+// When the first pass finds the kept rows already in output order (grouped points, one
+// record per key: each chunk's rows in record order, chunk after chunk), steps 2 and 3
+// become one: each chunk copies its kept rows front to back, following the stored fates.
 // No step after the first reads a key or a coordinate again, so another thread writing
 // into the table can change the values copied but never the counts and offsets the
 // copy relies on.
