@@ -97,18 +97,21 @@ arm_ft_python_tarball() {
 }
 
 # NumPy's sdist, fetched by the host: pip cannot download an sdist without building it
-# for its metadata, so the file comes from PyPI's JSON API, checked against its digest.
+# for its metadata, so the file is taken from PyPI's simple index (its JSON form, as pip
+# reads it), checked against the digest the index gives.
 fetch_numpy_sdist() {  # dest_dir
   python3 - "$ARM_FT_NUMPY_VERSION" "$1" <<'PY' || die "fetching NumPy's sdist"
 import hashlib, json, sys, urllib.request
 from pathlib import Path
 version, dest = sys.argv[1], Path(sys.argv[2])
-with urllib.request.urlopen(f"https://pypi.org/pypi/numpy/{version}/json", timeout=120) as r:
-    release = json.load(r)
-(sdist,) = [u for u in release["urls"] if u["packagetype"] == "sdist"]
+request = urllib.request.Request("https://pypi.org/simple/numpy/",
+                                 headers={"Accept": "application/vnd.pypi.simple.v1+json"})
+with urllib.request.urlopen(request, timeout=120) as r:
+    files = json.load(r)["files"]
+(sdist,) = [f for f in files if f["filename"] == f"numpy-{version}.tar.gz"]
 with urllib.request.urlopen(sdist["url"], timeout=600) as r:
     data = r.read()
-if hashlib.sha256(data).hexdigest() != sdist["digests"]["sha256"]:
+if hashlib.sha256(data).hexdigest() != sdist["hashes"]["sha256"]:
     sys.exit(f"{sdist['filename']}: sha256 mismatch")
 dest.mkdir(parents=True, exist_ok=True)
 (dest / sdist["filename"]).write_bytes(data)

@@ -10,10 +10,13 @@ set -euo pipefail
 sdist=$1 tools=$2 output=$3
 venv=/numpy-build-venv
 rm -rf "$venv"
+# The venv runs the interpreter's own pip (ensurepip would install another copy, slowly,
+# under emulation).
 "$ARM_FT_PYTHON" -m venv --without-pip "$venv"
-"$ARM_FT_PYTHON" -m pip --python "$venv/bin/python" install -q --no-index --find-links "$tools" \
+base_packages=$("$ARM_FT_PYTHON" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+PYTHONPATH=$base_packages "$venv/bin/python" -m pip install -q --no-index --find-links "$tools" \
   meson-python Cython pyproject-metadata packaging
-PATH=$venv/bin:$PATH CC=$ARM_FT_WRAPPERS/cc CXX=$ARM_FT_WRAPPERS/c++ AR=$ARM_FT_WRAPPERS/ar \
+PYTHONPATH=$base_packages PATH=$venv/bin:$PATH CC=$ARM_FT_WRAPPERS/cc CXX=$ARM_FT_WRAPPERS/c++ AR=$ARM_FT_WRAPPERS/ar \
   "$venv/bin/python" -m pip wheel --no-index --no-build-isolation --no-deps -w "$output" "$sdist" \
   -Csetup-args=-Dallow-noblas=true -Csetup-args=-Dblas=none -Csetup-args=-Dlapack=none \
   -Csetup-args=-Dcpu-baseline=none -Csetup-args=-Dcpu-dispatch=none -Ccompile-args=-j2

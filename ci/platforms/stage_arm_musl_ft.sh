@@ -41,10 +41,14 @@ emulated() {  # timeout command...: runs in the root, bounded
   in_root "$root" timeout --kill-after=10 "$limit" "$@"
 }
 
+# The interpreter's site-packages: its pip runs in the venvs (ensurepip would install
+# another copy into each, slowly, under emulation).
+base_packages=$(in_root "$root" "$ARM_FT_PYTHON" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+
 new_venv() {  # venv requirement...: the interpreter's venv, wheels from the root's folders
   emulated "$STEP_TIMEOUT" "$ARM_FT_PYTHON" -m venv --without-pip "$1" \
-    && emulated "$STEP_TIMEOUT" "$ARM_FT_PYTHON" -m pip --python "$1/bin/python" install -q --no-index \
-         --find-links /suite-wheels --find-links "$ARM_FT_WHEELS" "${@:2}"
+    && emulated "$STEP_TIMEOUT" env PYTHONPATH="$base_packages" "$1/bin/python" -m pip install -q \
+         --no-index --find-links /suite-wheels --find-links "$ARM_FT_WHEELS" "${@:2}"
 }
 
 log "arm-musl-ft: the interpreter"
