@@ -33,7 +33,7 @@ version=$(cat "$root$ARM_FT_PREFIX/quillmoor-version.txt")
 suite_wheels=$(arm_ft_suite_wheels "${version%.*}")
 mkdir -p "$root/suite-wheels" && cp "$suite_wheels"/*.whl "$root/suite-wheels/"
 numpy_version=$(cd "$root$ARM_FT_WHEELS" && ls numpy-*.whl | cut -d- -f2)
-work=$WORK_DIR/arm-musl-ft
+work=$WORK_DIR/arm-musl-ft-files  # beside the root ($WORK_DIR/arm-musl-ft), never in it
 rm -rf "$work" && mkdir -p "$work"
 
 emulated() {  # timeout command...: runs in the root, bounded
