@@ -96,7 +96,7 @@ rm -rf "${root:?}$large"
 log "arm-musl-ft: $arm_large, as on x86_64"
 
 log "arm-musl-ft: the wheel"
-emulated "$STEP_TIMEOUT" env "${compilers[@]}" nice -n 10 /venv-build/bin/python -m pip wheel -q \
+emulated "$STEP_TIMEOUT" env "${compilers[@]}" PYTHONPATH="$base_packages" nice -n 10 /venv-build/bin/python -m pip wheel -q \
   --no-index --no-deps --no-build-isolation -w /dist "$src" >"$work/wheel.log" 2>&1 \
   || { tail -n 40 "$work/wheel.log"; die "building the wheel"; }
 raw_wheel=$(ls "$root"/dist/quillmoor-*.whl)
