@@ -1,9 +1,10 @@
 """Rewrites a wheel so that its shared objects name musl's C library as a musl system
-installs it (libc.musl-x86_64.so.1), not as the linker saw it (libc.so, the name of the
-development file). musl's loader serves either name itself, but only the installed name
-is in the musllinux policy, so auditwheel can tag the wheel by its own check.
+installs it (libc.musl-x86_64.so.1, or the given name: libc.musl-armv7.so.1 on 32-bit ARM),
+not as the linker saw it (libc.so, the name of the development file). musl's loader serves
+either name itself, but only the installed name is in the musllinux policy, so auditwheel
+can tag the wheel by its own check.
 
-Usage: musl_libc_name.py PATCHELF WHEEL_IN WHEEL_OUT
+Usage: musl_libc_name.py PATCHELF WHEEL_IN WHEEL_OUT [INSTALLED_NAME]
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ def record_line(name: str, data: bytes) -> str:
     return f"{name},sha256={digest},{len(data)}"
 
 
-def main(patchelf: str, wheel_in: str, wheel_out: str) -> None:
+def main(patchelf: str, wheel_in: str, wheel_out: str, installed_name: str = INSTALLED_NAME) -> None:
     with zipfile.ZipFile(wheel_in) as wheel:
         entries = [(info, wheel.read(info)) for info in wheel.infolist()]
     renamed = 0
@@ -38,7 +39,7 @@ def main(patchelf: str, wheel_in: str, wheel_out: str) -> None:
             needed = subprocess.run([patchelf, "--print-needed", str(path)], check=True,
                                     capture_output=True, text=True).stdout.split()
             if LINKED_NAME in needed:
-                subprocess.run([patchelf, "--replace-needed", LINKED_NAME, INSTALLED_NAME,
+                subprocess.run([patchelf, "--replace-needed", LINKED_NAME, installed_name,
                                 str(path)], check=True)
                 entries[index] = (info, path.read_bytes())
                 renamed += 1
@@ -54,10 +55,10 @@ def main(patchelf: str, wheel_in: str, wheel_out: str) -> None:
             if info.filename == record:
                 data = ("\n".join(lines) + "\n").encode()
             wheel.writestr(info, data, compress_type=zipfile.ZIP_DEFLATED)
-    print(f"{renamed} shared object(s) now need {INSTALLED_NAME}", file=sys.stderr)
+    print(f"{renamed} shared object(s) now need {installed_name}", file=sys.stderr)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
+    if len(sys.argv) not in (4, 5):
         sys.exit(__doc__)
     main(*sys.argv[1:])

