@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, wheels that need nothing on the user's machine but glibc
 # and the GCC runtime:
-#   host           CPython of this machine (x86_64), manylinux_2_28, compiled by zig
+#   host           the stable-ABI wheel (cp311-abi3: CPython 3.11 and later) for x86_64,
+#                  manylinux_2_28, compiled by zig with this machine's CPython
 #   free-threaded  the free-threaded CPython 3.13 of the platform stages (cp313t), the same way
 #   armhf          32-bit ARM (armv7l), built inside the armhf root with its GCC
+#   reproducible   builds the host wheel a second time from the sdist and requires the two
+#                  to be the same file byte for byte (run after host)
 # Every wheel is checked: auditwheel must accept it for its tag, and no ELF file in it may
 # need a library other than glibc's, libstdc++ and libgcc_s or one the wheel carries.
 # Usage: scripts/build_wheels.sh [TARGET...]   (default: host; the other two need root,
@@ -20,7 +23,7 @@ out=${QUILLMOOR_WHEEL_DIR:-$repo/build/wheelhouse}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(host)
 for t in "${targets[@]}"; do
-  case $t in host|free-threaded|armhf) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
+  case $t in host|free-threaded|armhf|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
 done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -29,6 +32,9 @@ mkdir -p "$work"
 source ci/platforms/common.sh
 source ci/platforms/roots.sh
 source ci/platforms/manylinux_toolchain.sh
+# Archive times (sdist and wheels) from the last commit, so that a rebuild is the same file.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+export SOURCE_DATE_EPOCH
 
 # Packaging tools in a virtual environment of their own, kept between runs.
 tools=$work/tools
@@ -47,16 +53,22 @@ rm -rf "$work/sdist" && mkdir -p "$work/sdist"
 sdist=$(ls "$work"/sdist/quillmoor-*.tar.gz)
 rm -f "$out"/quillmoor-*.tar.gz && cp "$sdist" "$out/"
 
-# repair_and_check RAW_WHEEL PLATFORM: the repaired wheel in $out, its audit beside it.
-repair_and_check() {
-  local raw=$1 plat=$2 repaired
-  local fixed=$work/repaired; rm -rf "$fixed"
+# repair_wheel RAW_WHEEL PLATFORM FOLDER: prints the path of the repaired wheel in FOLDER.
+repair_wheel() {
+  local raw=$1 plat=$2 fixed=$3
+  rm -rf "$fixed"
   # A named platform is the one tag the wheel gets (not also the older ones its symbols would
   # allow): it is the glibc the wheel was compiled for and is tested against.
   local only=(); [ "$plat" = auto ] || only=(--only-plat)
   auditwheel repair --plat "$plat" "${only[@]}" -w "$fixed" "$raw" >"$work/repair.log" 2>&1 \
-    || { cat "$work/repair.log"; die "auditwheel cannot make $(basename "$raw") a $plat wheel"; }
-  repaired=$(ls "$fixed"/*.whl)
+    || { cat "$work/repair.log" >&2; die "auditwheel cannot make $(basename "$raw") a $plat wheel"; }
+  ls "$fixed"/*.whl
+}
+
+# repair_and_check RAW_WHEEL PLATFORM: the repaired wheel in $out, its audit beside it.
+repair_and_check() {
+  local raw=$1 plat=$2 repaired
+  repaired=$(repair_wheel "$raw" "$plat" "$work/repaired")
   "$tools/bin/python" "$repo/scripts/check_wheel_libraries.py" "$repaired" \
     || die "$(basename "$repaired") needs a library outside the manylinux policy"
   rm -f "$out/$(basename "$repaired")"
@@ -67,8 +79,8 @@ repair_and_check() {
   log "wheel: $(basename "$repaired") ($(du -k "$repaired" | cut -f1) KiB)"
 }
 
-build_host_wheel() {
-  local raw=$work/raw-host plat
+build_host_wheel() {  # [raw folder]: only builds (no repair) when given
+  local raw=${1:-$work/raw-host} plat
   rm -rf "$raw"
   # shellcheck disable=SC2046
   if [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ]; then
@@ -81,7 +93,36 @@ build_host_wheel() {
       >"$work/host-wheel.log" 2>&1 || { tail -n 40 "$work/host-wheel.log"; die "building the host wheel"; }
     plat=manylinux_${MANYLINUX_GLIBC/./_}_x86_64
   fi
+  [ $# -eq 0 ] || return 0
+  case $(ls "$raw"/*.whl) in
+    *-cp311-abi3-*) ;;
+    *) die "the host wheel is not the stable-ABI one: $(ls "$raw")" ;;
+  esac
   repair_and_check "$(ls "$raw"/*.whl)" "$plat"
+}
+
+# The host wheel again, from the same sdist in another temporary folder: the same bytes.
+check_reproducible() {
+  local first second plat=manylinux_${MANYLINUX_GLIBC/./_}_x86_64
+  [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ] && plat=auto
+  first=$(ls "$out"/quillmoor-*-cp311-abi3-*.whl 2>/dev/null | head -n1)
+  [ -n "$first" ] || die "reproducible: build the host wheel first"
+  log "wheels: the host wheel a second time"
+  rm -rf "$work/raw-host-again"
+  build_host_wheel "$work/raw-host-again"
+  second=$(repair_wheel "$(ls "$work"/raw-host-again/*.whl)" "$plat" "$work/repaired-again")
+  if ! cmp -s "$first" "$second"; then
+    log "reproducible: $(sha256sum "$first" "$second")"
+    "$tools/bin/python" - "$first" "$second" <<'PY' >&2
+import sys, zipfile
+a, b = (zipfile.ZipFile(p) for p in sys.argv[1:])
+for x, y in zip(a.infolist(), b.infolist()):
+    if (x.filename, x.date_time, x.CRC) != (y.filename, y.date_time, y.CRC):
+        print("differs:", x.filename, x.date_time, y.filename, y.date_time)
+PY
+    die "two builds of $(basename "$first") from one sdist differ"
+  fi
+  log "reproducible: $(basename "$first") built twice, identical ($(sha256sum "$first" | cut -c1-16))"
 }
 
 build_free_threaded_wheel() {
@@ -133,6 +174,7 @@ for t in "${targets[@]}"; do
     host) build_host_wheel ;;
     free-threaded) build_free_threaded_wheel ;;
     armhf) build_armhf_wheel ;;
+    reproducible) check_reproducible ;;
   esac
 done
 ls -l "$out"

@@ -10,12 +10,12 @@ work=${QUILLMOOR_TEST_DIR:-$root/build/test-run}
 scripts/install_system_deps.sh
 
 echo "== building the sdist and the wheels"
-# The x86_64 wheel is the one the suites test; the platform stages find it (and put the
+# The x86_64 stable-ABI wheel is the one the suites test (built twice: the same bytes); the platform stages find it (and put the
 # armv7l wheel) in the same folder.
 export QUILLMOOR_WHEEL_DIR=$work/wheelhouse
 rm -rf "$QUILLMOOR_WHEEL_DIR"
-scripts/build_wheels.sh host
-wheel=$(ls "$QUILLMOOR_WHEEL_DIR"/quillmoor-*-cp311-cp311-manylinux*_x86_64.whl)
+scripts/build_wheels.sh host reproducible
+wheel=$(ls "$QUILLMOOR_WHEEL_DIR"/quillmoor-*-cp311-abi3-manylinux*_x86_64.whl)
 
 run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test with
   local venv="$work/venv-$1" numpy=$2
