@@ -4,6 +4,9 @@
 #   host           the stable-ABI wheel (cp311-abi3: CPython 3.11 and later) for x86_64,
 #                  manylinux_2_28, compiled by zig with this machine's CPython
 #   free-threaded  the free-threaded CPython 3.13 of the platform stages (cp313t), the same way
+#   aarch64        the stable-ABI wheel for 64-bit ARM, manylinux_2_28, cross-compiled by
+#                  zig on this machine (Debian's arm64 root gives libgcc_s and CPython's
+#                  configuration header)
 #   armhf          32-bit ARM (armv7l), built inside the armhf root with its GCC
 #   reproducible   builds the host wheel a second time from the sdist and requires the two
 #                  to be the same file byte for byte (run after host)
@@ -23,7 +26,7 @@ out=${QUILLMOOR_WHEEL_DIR:-$repo/build/wheelhouse}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(host)
 for t in "${targets[@]}"; do
-  case $t in host|free-threaded|armhf|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
+  case $t in host|free-threaded|aarch64|armhf|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
 done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -158,6 +161,48 @@ build_free_threaded_wheel() {
   remove_root "$root"
 }
 
+# An interpreter of Debian's (bookworm's CPython 3.11) drives the cross builds: its
+# configuration header picks the target's own by the compiler's target macros.
+debian_build_python() {
+  local venv=$work/debian-python
+  if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+    rm -rf "$venv"
+    /usr/bin/python3.11 -m venv "$venv"
+  fi
+  echo "$venv/bin/python"
+}
+
+# The stable-ABI wheel for an ARM board, cross-compiled by zig for glibc 2.28.
+build_cross_wheel() {  # arch
+  local arch=$1 target cpu triplet tarball
+  case $arch in
+    aarch64) target=aarch64-linux-gnu.$MANYLINUX_GLIBC cpu=generic triplet=aarch64-linux-gnu
+             tarball=$(arm64_root_tarball) ;;
+    *) die "no cross build for $arch" ;;
+  esac
+  local board=$work/board-$arch python wrappers raw=$work/raw-$arch
+  rm -rf "$board" "$raw"; mkdir -p "$board/root" "$board/include/$triplet/python3.11"
+  zstd -q -dc "$tarball" | tar -x -C "$board/root" --wildcards \
+    "./usr/lib/$triplet/libgcc_s.so.1" "./usr/include/$triplet/python3.11/pyconfig.h"
+  cp "$board/root/usr/include/$triplet/python3.11/pyconfig.h" "$board/include/$triplet/python3.11/"
+  cp "$board/root/usr/lib/$triplet/libgcc_s.so.1" "$board/"
+  rm -rf "$board/root"
+  python=$(debian_build_python)
+  wrappers=$(zig_wrappers "$target" "$cpu" "$board/libgcc_s.so.1")
+  log "wheels: stable ABI for $arch (zig, $target)"
+  # shellcheck disable=SC2046
+  env $(manylinux_build_env "$wrappers") CXXFLAGS="-idirafter $board/include" \
+    _PYTHON_HOST_PLATFORM="linux-$arch" \
+    CMAKE_ARGS="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch" \
+    nice -n 10 "$python" -m pip wheel -q --no-deps -w "$raw" "$sdist" \
+    >"$work/$arch-wheel.log" 2>&1 || { tail -n 40 "$work/$arch-wheel.log"; die "building the $arch wheel"; }
+  case $(ls "$raw"/*.whl) in
+    *-cp311-abi3-linux_$arch.whl) ;;
+    *) die "unexpected $arch wheel: $(ls "$raw")" ;;
+  esac
+  repair_and_check "$(ls "$raw"/*.whl)" "manylinux_${MANYLINUX_GLIBC/./_}_$arch"
+}
+
 build_armhf_wheel() {
   ensure_arm_emulation
   local root
@@ -173,6 +218,7 @@ for t in "${targets[@]}"; do
   case $t in
     host) build_host_wheel ;;
     free-threaded) build_free_threaded_wheel ;;
+    aarch64) build_cross_wheel aarch64 ;;
     armhf) build_armhf_wheel ;;
     reproducible) check_reproducible ;;
   esac
