@@ -7,13 +7,16 @@
 #   aarch64        the stable-ABI wheel for 64-bit ARM, manylinux_2_28, cross-compiled by
 #                  zig on this machine (Debian's arm64 root gives libgcc_s and CPython's
 #                  configuration header)
-#   armhf          32-bit ARM (armv7l), built inside the armhf root with its GCC
+#   armhf          the same for 32-bit ARM (armv7l), from Debian's armhf root
+#   musl           the free-threaded cp313t musllinux_1_2 x86_64 wheel: the musl-python
+#                  platform stage, which builds it with its musl interpreter and tests it
+#   all            host, aarch64, armhf, free-threaded and musl: every wheel CI makes
 #   reproducible   builds the host wheel a second time from the sdist and requires the two
 #                  to be the same file byte for byte (run after host)
 # Every wheel is checked: auditwheel must accept it for its tag, and no ELF file in it may
 # need a library other than glibc's, libstdc++ and libgcc_s or one the wheel carries.
-# Usage: scripts/build_wheels.sh [TARGET...]   (default: host; the other two need root,
-# for the roots)
+# Usage: scripts/build_wheels.sh [TARGET...]   (default: host; the others need root, for
+# the roots)
 # Output: $QUILLMOOR_WHEEL_DIR (default build/wheelhouse): the sdist, the wheels, and
 # beside each wheel what `auditwheel show` printed (<wheel>.auditwheel.txt).
 # The x86_64 wheels are compiled by zig for glibc 2.28 (ci/platforms/manylinux_toolchain.sh).
@@ -23,10 +26,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 out=${QUILLMOOR_WHEEL_DIR:-$repo/build/wheelhouse}
-targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(host)
+targets=()
+for t in "${@:-host}"; do
+  if [ "$t" = all ]; then targets+=(host aarch64 armhf free-threaded musl); else targets+=("$t"); fi
+done
 for t in "${targets[@]}"; do
-  case $t in host|free-threaded|aarch64|armhf|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
+  case $t in host|free-threaded|aarch64|armhf|musl|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
 done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -178,6 +183,10 @@ build_cross_wheel() {  # arch
   case $arch in
     aarch64) target=aarch64-linux-gnu.$MANYLINUX_GLIBC cpu=generic triplet=aarch64-linux-gnu
              tarball=$(arm64_root_tarball) ;;
+    # Debian armhf's baseline: ARMv7-A with VFPv3-D16 and Thumb-2, no NEON or hardware
+    # division, so the wheel runs on every armv7l board (Cortex-A8 and A9 lack both).
+    armv7l)  target=arm-linux-gnueabihf.$MANYLINUX_GLIBC cpu=generic+v7a+vfp3d16+thumb2
+             triplet=arm-linux-gnueabihf tarball=$(armhf_root_tarball) ;;
     *) die "no cross build for $arch" ;;
   esac
   local board=$work/board-$arch python wrappers raw=$work/raw-$arch
@@ -203,23 +212,13 @@ build_cross_wheel() {  # arch
   repair_and_check "$(ls "$raw"/*.whl)" "manylinux_${MANYLINUX_GLIBC/./_}_$arch"
 }
 
-build_armhf_wheel() {
-  ensure_arm_emulation
-  local root
-  root=$(fresh_root wheel-armhf "$(armhf_root_tarball)")
-  mkdir -p "$root/src/quillmoor"
-  tar -xzf "$sdist" -C "$root/src/quillmoor" --strip-components=1
-  QUILLMOOR_WHEEL_DIR=$out bash "$repo/ci/platforms/armhf_wheel.sh" "$root" \
-    || { remove_root "$root"; die "the armv7l wheel"; }
-  remove_root "$root"
-}
-
 for t in "${targets[@]}"; do
   case $t in
     host) build_host_wheel ;;
     free-threaded) build_free_threaded_wheel ;;
     aarch64) build_cross_wheel aarch64 ;;
-    armhf) build_armhf_wheel ;;
+    armhf) build_cross_wheel armv7l ;;
+    musl) QUILLMOOR_WHEEL_DIR=$out bash ci/platforms/stage_musl_python.sh || die "the musllinux wheel" ;;
     reproducible) check_reproducible ;;
   esac
 done
