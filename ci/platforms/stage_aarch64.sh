@@ -14,8 +14,7 @@ trap 'remove_root "$root"' EXIT
 copy_checkout "$root/src/quillmoor"
 src=/src/quillmoor
 venv=/wheel-venv
-mkdir -p "$root/wheels"
-cp "$wheel" "$root/wheels/"
+wheels_into_root "$wheel" "$root"
 log "aarch64: $(basename "$wheel")"
 
 log "aarch64: fresh virtual environment (emulated)"
@@ -23,10 +22,12 @@ in_root "$root" sh -c "python3 -m venv $venv \
     && $venv/bin/python -m pip install -q --only-binary=:all: numpy pytest hypothesis \
     && $venv/bin/python -m pip install -q --no-index --find-links /wheels quillmoor" \
   || die "installing the aarch64 wheel"
-in_root "$root" sh -c "cd /tmp && $venv/bin/python $src/ci/platforms/wheel_smoke.py \
+module=$(in_root "$root" sh -c "cd /tmp && $venv/bin/python $src/ci/platforms/wheel_smoke.py \
     && $venv/bin/python -c 'import platform; print(platform.machine())' \
-    && $venv/bin/python -m quillmoor demo --output /tmp/demo.png" </dev/null \
+    && $venv/bin/python -m quillmoor demo --output /tmp/demo.png" </dev/null) \
   || die "the demo from the aarch64 wheel"
+echo "$module" >&2
+case $module in *"_native.abi3.so"*aarch64*) ;; *) die "aarch64 did not get the stable-ABI module" ;; esac
 in_root "$root" sh -c "cd /tmp && $venv/bin/python -m pytest -q -p no:cacheprovider \
     $src/tests/test_readme_examples.py" || die "the README's examples on aarch64"
 

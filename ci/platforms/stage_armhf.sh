@@ -19,8 +19,7 @@ src=/src/quillmoor
 python=/wheel-venv/bin/python
 
 wheel=$(wheel_in_house 'cp311-abi3-manylinux_2_28_armv7l.whl' armhf)
-mkdir -p "$root/wheels"
-cp "$wheel" "$root/wheels/"
+wheels_into_root "$wheel" "$root"
 log "armhf: $(basename "$wheel")"
 
 log "armhf: taking the compilers out of the root"
@@ -34,9 +33,11 @@ log "armhf: fresh virtual environment, demo, README examples, test suite (emulat
 in_root "$root" sh -c "python3 -m venv --system-site-packages /wheel-venv \
     && $python -m pip install -q --no-index --find-links /wheels quillmoor" \
   || die "installing the armv7l wheel"
-in_root "$root" sh -c "cd /tmp && $python $src/ci/platforms/wheel_smoke.py \
-    && $python -m quillmoor demo --output /tmp/demo.png" </dev/null \
+module=$(in_root "$root" sh -c "cd /tmp && $python $src/ci/platforms/wheel_smoke.py \
+    && $python -m quillmoor demo --output /tmp/demo.png" </dev/null) \
   || die "the demo from the armv7l wheel"
+echo "$module" >&2
+case $module in *"_native.abi3.so"*) ;; *) die "armv7l did not get the stable-ABI module" ;; esac
 in_root "$root" QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES="${QUILLMOOR_ARMHF_MAX_EXAMPLES:-20}" \
   PYTHONPATH="$src/ci/platforms" sh -c "cd /tmp && nice -n 10 $python -m pytest -q \
   -p no:cacheprovider -p hypothesis_budget $src/tests" \

@@ -14,8 +14,7 @@ root=$(fresh_root python314 "$(sid_root_tarball)")
 trap 'remove_root "$root"' EXIT
 copy_checkout "$root/src/quillmoor"
 src=/src/quillmoor
-mkdir -p "$root/wheels"
-cp "$wheel" "$root/wheels/"
+wheels_into_root "$wheel" "$root"
 log "abi3: $(basename "$wheel")"
 
 # 3.13 and 3.15 beside the root's 3.14 (the root's package lists still hold them).
@@ -40,6 +39,7 @@ for version in 3.13 3.14 3.15; do
     || die "the wheel on CPython $version"
   echo "$module" >&2
   case $module in *"_native.abi3.so"*) ;; *) die "CPython $version did not get the stable-ABI module" ;; esac
+  in_root "$root" $venv/bin/python -m pip list 2>/dev/null | grep -iE '^(numpy|quillmoor) ' >&2
 
   in_root "$root" sh -c "cd /tmp && $venv/bin/python -m pytest -q -p no:cacheprovider \
       $src/tests/test_readme_examples.py" || die "the README's examples on CPython $version"
