@@ -68,7 +68,16 @@ repair_wheel() {
   # A named platform is the one tag the wheel gets (not also the older ones its symbols would
   # allow): it is the glibc the wheel was compiled for and is tested against.
   local only=(); [ "$plat" = auto ] || only=(--only-plat)
-  auditwheel repair --plat "$plat" "${only[@]}" -w "$fixed" "$raw" >"$work/repair.log" 2>&1 \
+  # auditwheel offers the policies of the machine it runs on: for a wheel of another
+  # architecture it is told that machine's name (it checks the wheel against that policy).
+  local machine; machine=$(uname -m)
+  case $plat in *_aarch64) machine=aarch64 ;; *_armv7l) machine=armv7l ;; esac
+  "$tools/bin/python" -c 'import platform, sys
+machine = sys.argv.pop(1)
+platform.machine = lambda: machine
+from auditwheel.main import main
+sys.argv[0] = "auditwheel"
+sys.exit(main())' "$machine" repair --plat "$plat" "${only[@]}" -w "$fixed" "$raw" >"$work/repair.log" 2>&1 \
     || { cat "$work/repair.log" >&2; die "auditwheel cannot make $(basename "$raw") a $plat wheel"; }
   ls "$fixed"/*.whl
 }
