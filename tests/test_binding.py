@@ -49,6 +49,12 @@ class TestModule:
             assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
             assert parameter.default is inspect.Parameter.empty
 
+    @pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED"), reason="no stable ABI")
+    @pytest.mark.skipif("site-packages" not in _native.__file__, reason="a developer build")
+    def test_an_installed_module_is_the_stable_abi_one(self):
+        # Every wheel and sdist install for the classic interpreter: one build serves 3.11+.
+        assert _native.__file__.endswith(".abi3.so"), _native.__file__
+
     def test_import_and_binding_errors_leave_numpy_alone(self):
         out = run_python(
             """
