@@ -192,9 +192,9 @@ build_cross_wheel() {  # arch
   case $arch in
     aarch64) target=aarch64-linux-gnu.$MANYLINUX_GLIBC cpu=generic triplet=aarch64-linux-gnu
              tarball=$(arm64_root_tarball) ;;
-    # Debian armhf's baseline: ARMv7-A with VFPv3-D16 and Thumb-2, no NEON or hardware
-    # division, so the wheel runs on every armv7l board (Cortex-A8 and A9 lack both).
-    armv7l)  target=arm-linux-gnueabihf.$MANYLINUX_GLIBC cpu=generic+v7a+vfp3d16+thumb2
+    # Debian armhf's baseline: ARMv7-A with VFPv3-D16 and Thumb-2, without NEON (which zig
+    # would otherwise assume) or hardware division, so the wheel runs on every armv7l board.
+    armv7l)  target=arm-linux-gnueabihf.$MANYLINUX_GLIBC cpu=generic+v7a+vfp3d16+thumb2-neon-d32
              triplet=arm-linux-gnueabihf tarball=$(armhf_root_tarball) ;;
     *) die "no cross build for $arch" ;;
   esac
