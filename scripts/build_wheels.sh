@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, wheels that need nothing on the user's machine but glibc
 # and the GCC runtime:
-#   host           CPython of this machine (x86_64), manylinux_2_28, compiled by zig
+#   host           the stable-ABI wheel (cp311-abi3: CPython 3.11 and later) for x86_64,
+#                  manylinux_2_28, compiled by zig with this machine's CPython
 #   free-threaded  the free-threaded CPython 3.13 of the platform stages (cp313t), the same way
-#   armhf          32-bit ARM (armv7l), built inside the armhf root with its GCC
+#   aarch64        the stable-ABI wheel for 64-bit ARM, manylinux_2_28, cross-compiled by
+#                  zig on this machine (Debian's arm64 root gives libgcc_s and CPython's
+#                  configuration header)
+#   armhf          the same for 32-bit ARM (armv7l), from Debian's armhf root
+#   musl           the free-threaded cp313t musllinux_1_2 x86_64 wheel: the musl-python
+#                  platform stage, which builds it with its musl interpreter and tests it
+#   all            host, aarch64, armhf, free-threaded and musl: every wheel CI makes
+#   reproducible   builds the host wheel a second time from the sdist and requires the two
+#                  to be the same file byte for byte (run after host)
 # Every wheel is checked: auditwheel must accept it for its tag, and no ELF file in it may
 # need a library other than glibc's, libstdc++ and libgcc_s or one the wheel carries.
-# Usage: scripts/build_wheels.sh [TARGET...]   (default: host; the other two need root,
-# for the roots)
+# Usage: scripts/build_wheels.sh [TARGET...]   (default: host; the others need root, for
+# the roots)
 # Output: $QUILLMOOR_WHEEL_DIR (default build/wheelhouse): the sdist, the wheels, and
 # beside each wheel what `auditwheel show` printed (<wheel>.auditwheel.txt).
 # The x86_64 wheels are compiled by zig for glibc 2.28 (ci/platforms/manylinux_toolchain.sh).
@@ -17,10 +26,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 out=${QUILLMOOR_WHEEL_DIR:-$repo/build/wheelhouse}
-targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(host)
+targets=()
+for t in "${@:-host}"; do
+  if [ "$t" = all ]; then targets+=(host aarch64 armhf free-threaded musl); else targets+=("$t"); fi
+done
 for t in "${targets[@]}"; do
-  case $t in host|free-threaded|armhf) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
+  case $t in host|free-threaded|aarch64|armhf|musl|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
 done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -29,6 +40,9 @@ mkdir -p "$work"
 source ci/platforms/common.sh
 source ci/platforms/roots.sh
 source ci/platforms/manylinux_toolchain.sh
+# Archive times (sdist and wheels) from the last commit, so that a rebuild is the same file.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+export SOURCE_DATE_EPOCH
 
 # Packaging tools in a virtual environment of their own, kept between runs.
 tools=$work/tools
@@ -47,16 +61,31 @@ rm -rf "$work/sdist" && mkdir -p "$work/sdist"
 sdist=$(ls "$work"/sdist/quillmoor-*.tar.gz)
 rm -f "$out"/quillmoor-*.tar.gz && cp "$sdist" "$out/"
 
-# repair_and_check RAW_WHEEL PLATFORM: the repaired wheel in $out, its audit beside it.
-repair_and_check() {
-  local raw=$1 plat=$2 repaired
-  local fixed=$work/repaired; rm -rf "$fixed"
+# repair_wheel RAW_WHEEL PLATFORM FOLDER: prints the path of the repaired wheel in FOLDER.
+repair_wheel() {
+  local raw=$1 plat=$2 fixed=$3
+  rm -rf "$fixed"
   # A named platform is the one tag the wheel gets (not also the older ones its symbols would
   # allow): it is the glibc the wheel was compiled for and is tested against.
   local only=(); [ "$plat" = auto ] || only=(--only-plat)
-  auditwheel repair --plat "$plat" "${only[@]}" -w "$fixed" "$raw" >"$work/repair.log" 2>&1 \
-    || { cat "$work/repair.log"; die "auditwheel cannot make $(basename "$raw") a $plat wheel"; }
-  repaired=$(ls "$fixed"/*.whl)
+  # auditwheel offers the policies of the machine it runs on: for a wheel of another
+  # architecture it is told that machine's name (it checks the wheel against that policy).
+  local machine; machine=$(uname -m)
+  case $plat in *_aarch64) machine=aarch64 ;; *_armv7l) machine=armv7l ;; esac
+  "$tools/bin/python" -c 'import platform, sys
+machine = sys.argv.pop(1)
+platform.machine = lambda: machine
+from auditwheel.main import main
+sys.argv[0] = "auditwheel"
+sys.exit(main())' "$machine" repair --plat "$plat" "${only[@]}" -w "$fixed" "$raw" >"$work/repair.log" 2>&1 \
+    || { cat "$work/repair.log" >&2; die "auditwheel cannot make $(basename "$raw") a $plat wheel"; }
+  ls "$fixed"/*.whl
+}
+
+# repair_and_check RAW_WHEEL PLATFORM: the repaired wheel in $out, its audit beside it.
+repair_and_check() {
+  local raw=$1 plat=$2 repaired
+  repaired=$(repair_wheel "$raw" "$plat" "$work/repaired")
   "$tools/bin/python" "$repo/scripts/check_wheel_libraries.py" "$repaired" \
     || die "$(basename "$repaired") needs a library outside the manylinux policy"
   rm -f "$out/$(basename "$repaired")"
@@ -67,8 +96,8 @@ repair_and_check() {
   log "wheel: $(basename "$repaired") ($(du -k "$repaired" | cut -f1) KiB)"
 }
 
-build_host_wheel() {
-  local raw=$work/raw-host plat
+build_host_wheel() {  # [raw folder]: only builds (no repair) when given
+  local raw=${1:-$work/raw-host} plat
   rm -rf "$raw"
   # shellcheck disable=SC2046
   if [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ]; then
@@ -81,7 +110,36 @@ build_host_wheel() {
       >"$work/host-wheel.log" 2>&1 || { tail -n 40 "$work/host-wheel.log"; die "building the host wheel"; }
     plat=manylinux_${MANYLINUX_GLIBC/./_}_x86_64
   fi
+  [ $# -eq 0 ] || return 0
+  case $(ls "$raw"/*.whl) in
+    *-cp311-abi3-*) ;;
+    *) die "the host wheel is not the stable-ABI one: $(ls "$raw")" ;;
+  esac
   repair_and_check "$(ls "$raw"/*.whl)" "$plat"
+}
+
+# The host wheel again, from the same sdist in another temporary folder: the same bytes.
+check_reproducible() {
+  local first second plat=manylinux_${MANYLINUX_GLIBC/./_}_x86_64
+  [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ] && plat=auto
+  first=$(ls "$out"/quillmoor-*-cp311-abi3-*.whl 2>/dev/null | head -n1)
+  [ -n "$first" ] || die "reproducible: build the host wheel first"
+  log "wheels: the host wheel a second time"
+  rm -rf "$work/raw-host-again"
+  build_host_wheel "$work/raw-host-again"
+  second=$(repair_wheel "$(ls "$work"/raw-host-again/*.whl)" "$plat" "$work/repaired-again")
+  if ! cmp -s "$first" "$second"; then
+    log "reproducible: $(sha256sum "$first" "$second")"
+    "$tools/bin/python" - "$first" "$second" <<'PY' >&2
+import sys, zipfile
+a, b = (zipfile.ZipFile(p) for p in sys.argv[1:])
+for x, y in zip(a.infolist(), b.infolist()):
+    if (x.filename, x.date_time, x.CRC) != (y.filename, y.date_time, y.CRC):
+        print("differs:", x.filename, x.date_time, y.filename, y.date_time)
+PY
+    die "two builds of $(basename "$first") from one sdist differ"
+  fi
+  log "reproducible: $(basename "$first") built twice, identical ($(sha256sum "$first" | cut -c1-16))"
 }
 
 build_free_threaded_wheel() {
@@ -117,22 +175,60 @@ build_free_threaded_wheel() {
   remove_root "$root"
 }
 
-build_armhf_wheel() {
-  ensure_arm_emulation
-  local root
-  root=$(fresh_root wheel-armhf "$(armhf_root_tarball)")
-  mkdir -p "$root/src/quillmoor"
-  tar -xzf "$sdist" -C "$root/src/quillmoor" --strip-components=1
-  QUILLMOOR_WHEEL_DIR=$out bash "$repo/ci/platforms/armhf_wheel.sh" "$root" \
-    || { remove_root "$root"; die "the armv7l wheel"; }
-  remove_root "$root"
+# An interpreter of Debian's (bookworm's CPython 3.11) drives the cross builds: its
+# configuration header picks the target's own by the compiler's target macros.
+debian_build_python() {
+  local venv=$work/debian-python
+  if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+    rm -rf "$venv"
+    /usr/bin/python3.11 -m venv "$venv"
+  fi
+  echo "$venv/bin/python"
+}
+
+# The stable-ABI wheel for an ARM board, cross-compiled by zig for glibc 2.28.
+build_cross_wheel() {  # arch
+  local arch=$1 target cpu triplet tarball
+  case $arch in
+    aarch64) target=aarch64-linux-gnu.$MANYLINUX_GLIBC cpu=generic triplet=aarch64-linux-gnu
+             tarball=$(arm64_root_tarball) ;;
+    # Debian armhf's baseline: ARMv7-A with VFPv3-D16 and Thumb-2, without NEON (which zig
+    # would otherwise assume) or hardware division, so the wheel runs on every armv7l board.
+    armv7l)  target=arm-linux-gnueabihf.$MANYLINUX_GLIBC cpu=generic+v7a+vfp3d16+thumb2-neon-d32
+             triplet=arm-linux-gnueabihf tarball=$(armhf_root_tarball) ;;
+    *) die "no cross build for $arch" ;;
+  esac
+  local board=$work/board-$arch python wrappers raw=$work/raw-$arch
+  rm -rf "$board" "$raw"; mkdir -p "$board/root" "$board/include/$triplet/python3.11"
+  zstd -q -dc "$tarball" | tar -x -C "$board/root" --wildcards \
+    "./usr/lib/$triplet/libgcc_s.so.1" "./usr/include/$triplet/python3.11/pyconfig.h"
+  cp "$board/root/usr/include/$triplet/python3.11/pyconfig.h" "$board/include/$triplet/python3.11/"
+  cp "$board/root/usr/lib/$triplet/libgcc_s.so.1" "$board/"
+  rm -rf "$board/root"
+  python=$(debian_build_python)
+  wrappers=$(zig_wrappers "$target" "$cpu" "$board/libgcc_s.so.1")
+  log "wheels: stable ABI for $arch (zig, $target)"
+  # shellcheck disable=SC2046
+  env $(manylinux_build_env "$wrappers") CXXFLAGS="-idirafter $board/include" \
+    _PYTHON_HOST_PLATFORM="linux-$arch" \
+    CMAKE_ARGS="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch" \
+    nice -n 10 "$python" -m pip wheel -q --no-deps -w "$raw" "$sdist" \
+    >"$work/$arch-wheel.log" 2>&1 || { tail -n 40 "$work/$arch-wheel.log"; die "building the $arch wheel"; }
+  case $(ls "$raw"/*.whl) in
+    *-cp311-abi3-linux_$arch.whl) ;;
+    *) die "unexpected $arch wheel: $(ls "$raw")" ;;
+  esac
+  repair_and_check "$(ls "$raw"/*.whl)" "manylinux_${MANYLINUX_GLIBC/./_}_$arch"
 }
 
 for t in "${targets[@]}"; do
   case $t in
     host) build_host_wheel ;;
     free-threaded) build_free_threaded_wheel ;;
-    armhf) build_armhf_wheel ;;
+    aarch64) build_cross_wheel aarch64 ;;
+    armhf) build_cross_wheel armv7l ;;
+    musl) QUILLMOOR_WHEEL_DIR=$out bash ci/platforms/stage_musl_python.sh || die "the musllinux wheel" ;;
+    reproducible) check_reproducible ;;
   esac
 done
 ls -l "$out"

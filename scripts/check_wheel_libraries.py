@@ -24,7 +24,7 @@ from elftools.elf.elffile import ELFFile
 # runtime and the C++ standard library: present on every glibc system.
 SYSTEM_LIBRARIES = re.compile(
     r"^(libc|libm|libdl|librt|libpthread|libresolv|libutil)\.so\.\d+$"
-    r"|^ld-linux(-x86-64|-armhf)?\.so\.\d+$"
+    r"|^ld-linux(-x86-64|-armhf|-aarch64)?\.so\.\d+$"
     r"|^libgcc_s\.so\.1$|^libstdc\+\+\.so\.6$"
 )
 

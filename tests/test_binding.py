@@ -2,9 +2,11 @@
 PanicException."""
 
 import inspect
+import re
 import struct
 import sysconfig
 from fractions import Fraction
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -46,6 +48,12 @@ class TestModule:
         for parameter in parameters.values():
             assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
             assert parameter.default is inspect.Parameter.empty
+
+    @pytest.mark.skipif(sysconfig.get_config_var("Py_GIL_DISABLED"), reason="no stable ABI")
+    @pytest.mark.skipif("site-packages" not in _native.__file__, reason="a developer build")
+    def test_an_installed_module_is_the_stable_abi_one(self):
+        # Every wheel and sdist install for the classic interpreter: one build serves 3.11+.
+        assert _native.__file__.endswith(".abi3.so"), _native.__file__
 
     def test_import_and_binding_errors_leave_numpy_alone(self):
         out = run_python(
@@ -202,6 +210,16 @@ class TestPanicException:
         assert str(error) == error.args[0]
         # The report at the point of failure names the same text.
         assert error.args[0] in capfd.readouterr().err
+
+    def test_report_names_the_source_file_within_the_project(self, capfd):
+        # Not the folder the module was built in: a wheel built anywhere reports the same.
+        error = self.fail()
+        report = capfd.readouterr().err
+        located = re.search(r"failed at (\S+):[0-9]+:\n" + re.escape(error.args[0]), report)
+        assert located, report
+        source = located.group(1)
+        assert source.startswith("src/merge_engine/") and source.endswith(".cpp"), source
+        assert (Path(__file__).resolve().parents[1] / source).is_file()
 
     def test_argument_errors_still_come_first(self):
         self.fail()

@@ -145,6 +145,13 @@ wheel_in_house() {  # tags target
   echo "$wheel"
 }
 
+# Copies every quillmoor wheel of the wheel folder beside WHEEL into ROOT/wheels, so that a
+# `pip install --no-index --find-links /wheels quillmoor` there has to pick its own.
+wheels_into_root() {  # wheel root
+  mkdir -p "$2/wheels"
+  cp "$(dirname "$1")"/quillmoor-*.whl "$2/wheels/"
+}
+
 # --- cached artefacts --------------------------------------------------------------------
 
 # cached_artefact NAME KEY BUILD_FUNCTION

@@ -22,24 +22,36 @@ export ZIG_GLOBAL_CACHE_DIR=$CACHE_DIR/zig-cache
 
 # Prints the folder of the cc and c++ wrappers, installing zig first when needed.
 ensure_manylinux_zig() {
-  local wrappers=$MANYLINUX_ZIG_DIR/wrappers-$MANYLINUX_TARGET venv=$MANYLINUX_ZIG_DIR/venv zig
+  zig_wrappers "$MANYLINUX_TARGET" "$MANYLINUX_CPU" "$MANYLINUX_LIBGCC_S"
+}
+
+install_manylinux_zig() {
+  local venv=$MANYLINUX_ZIG_DIR/venv
   if ! "$venv/bin/python" -c 'import ziglang' 2>/dev/null; then
     rm -rf "$MANYLINUX_ZIG_DIR"
     python3 -m venv "$venv"
     "$venv/bin/python" -m pip install -q "ziglang==$MANYLINUX_ZIG_VERSION" >&2
   fi
+}
+
+# zig_wrappers TARGET CPU LIBGCC_S: the wrappers' folder for one target (see above); the
+# ARM ones are cross compilers, with the target's libgcc_s taken from its Debian root.
+zig_wrappers() {
+  local target=$1 cpu=$2 libgcc_s=$3
+  local wrappers=$MANYLINUX_ZIG_DIR/wrappers-$target venv=$MANYLINUX_ZIG_DIR/venv zig
+  with_lock manylinux-zig install_manylinux_zig
   zig=$(zig_binary "$venv")
   # Written every time (they are tiny), so that a changed recipe never meets old wrappers.
   mkdir -p "$wrappers"
   printf '#!/bin/sh\nexec %s cc -target %s -mcpu=%s "$@"\n' \
-    "$zig" "$MANYLINUX_TARGET" "$MANYLINUX_CPU" >"$wrappers/cc"
+    "$zig" "$target" "$cpu" >"$wrappers/cc"
   # Links name libgcc_s before anything zig adds (see above); compiles are left alone.
   # This machine's libgcc_s may need a newer glibc than the target's: that is the user's
   # own libgcc_s to settle at run time, so a test program's link does not check it.
   cat >"$wrappers/c++" <<SH
 #!/bin/sh
-for arg; do [ "\$arg" = -c ] && exec $zig c++ -target $MANYLINUX_TARGET -mcpu=$MANYLINUX_CPU "\$@"; done
-exec $zig c++ -target $MANYLINUX_TARGET -mcpu=$MANYLINUX_CPU -Wl,--allow-shlib-undefined $MANYLINUX_LIBGCC_S "\$@"
+for arg; do [ "\$arg" = -c ] && exec $zig c++ -target $target -mcpu=$cpu "\$@"; done
+exec $zig c++ -target $target -mcpu=$cpu -Wl,--allow-shlib-undefined $libgcc_s "\$@"
 SH
   printf '#!/bin/sh\nexec %s ar "$@"\n' "$zig" >"$wrappers/ar"
   printf '#!/bin/sh\nexec %s ranlib "$@"\n' "$zig" >"$wrappers/ranlib"
@@ -49,8 +61,9 @@ SH
   echo "$wrappers"
 }
 
-# Environment words (VAR=value) that make CMake build with the wrappers.
+# Environment words (VAR=value) that make CMake build with the wrappers (of the x86_64
+# target, or of the folder given).
 manylinux_build_env() {
-  local wrappers; wrappers=$(ensure_manylinux_zig)
+  local wrappers; wrappers=${1:-$(ensure_manylinux_zig)}
   echo "CC=$wrappers/cc CXX=$wrappers/c++ LDFLAGS=-Wl,--version-script=$wrappers/module.map ZIG_GLOBAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR"
 }

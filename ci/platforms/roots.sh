@@ -75,3 +75,47 @@ free_threaded_python_tarball() {
         "$PLATFORM_DIR/build_free_threaded_python.sh" "$PLATFORM_DIR/fetch_source.sh")
   cached_artefact python3.13t "$key" build_free_threaded_python
 }
+
+# --- Debian bookworm for 64-bit ARM, run under qemu-user emulation ------------------------
+# Python for the aarch64 wheels' tests (NumPy and the rest come from PyPI into a fresh
+# virtual environment); python3-dev for the interpreter's arm64 configuration header, which
+# the cross-compiled stable-ABI module is built against.
+ARM64_SUITE=bookworm
+ARM64_PACKAGES=python3,python3-dev,python3-venv,libgcc-s1
+
+ensure_arm64_emulation() {
+  ensure_arm_emulation
+  if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
+    update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
+  fi
+  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || die "the qemu-aarch64 binfmt handler is not registered"
+  grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-aarch64 || die "the qemu-aarch64 binfmt handler is disabled"
+}
+
+# The emulator as the kernel names it for binfmt (its flags lack F: the path is opened in
+# the chroot, so the root carries its own copy).
+install_arm64_emulator() {  # root
+  local handler
+  handler=$(awk '/^interpreter/ {print $2}' /proc/sys/fs/binfmt_misc/qemu-aarch64)
+  mkdir -p "$1$(dirname "$handler")"
+  cp -L "$handler" "$1$handler"
+}
+
+build_arm64_root() {
+  local out=$1
+  ensure_arm64_emulation
+  $NICE debootstrap --foreign --arch=arm64 --variant=minbase --include="$ARM64_PACKAGES" \
+    "$ARM64_SUITE" "$out" "$(debian_mirror)" >"$WORK_DIR/debootstrap-arm64.log" 2>&1 \
+    || { tail -n 30 "$WORK_DIR/debootstrap-arm64.log"; die "debootstrap arm64 (first stage)"; }
+  install_arm64_emulator "$out"
+  $NICE chroot "$out" /debootstrap/debootstrap --second-stage >>"$WORK_DIR/debootstrap-arm64.log" 2>&1 \
+    || { tail -n 30 "$WORK_DIR/debootstrap-arm64.log"; die "debootstrap arm64 (second stage)"; }
+  rm -rf "$out"/var/cache/apt/archives/*.deb "$out"/var/lib/apt/lists/*
+}
+
+arm64_root_tarball() {
+  local key
+  ensure_arm64_emulation
+  key=$(recipe_key v1 "$ARM64_SUITE" "$ARM64_PACKAGES")
+  cached_artefact "arm64-$ARM64_SUITE" "$key" build_arm64_root
+}

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Stage: 32-bit ARM (hard-float), Debian bookworm under qemu-user emulation.
-# Builds the armv7l wheel inside the root and proves it on a root without compilers: the
-# demo and the whole test suite against Debian's NumPy 1.24 (fewer generated examples:
-# emulation is slow) run from a fresh virtual environment holding the wheel (see
-# armhf_wheel.sh). Then, with that install: the 32-bit machine word, and digests of merge
+# The stable-ABI armv7l wheel that zig cross-compiles for glibc 2.28 (scripts/build_wheels.sh
+# armhf) is proven on the root with its compilers taken out: pip picks it from the wheel
+# folder into a fresh virtual environment that sees Debian's NumPy 1.24 (PyPI has no armv7l
+# NumPy), then the demo, the README's examples and the whole test suite (fewer generated
+# examples: emulation is slow). Then, with that install: the 32-bit machine word, and digests of merge
 # results on generated fields compared with the same run on x86_64, among them one field
 # of ten million points, generated on the host and merged in one 32-bit process.
 source "$(dirname "$0")/common.sh"
@@ -17,7 +18,30 @@ copy_checkout "$root/src/quillmoor"
 src=/src/quillmoor
 python=/wheel-venv/bin/python
 
-bash "$PLATFORM_DIR/armhf_wheel.sh" "$root" || die "the armv7l wheel"
+wheel=$(wheel_in_house 'cp311-abi3-manylinux_2_28_armv7l.whl' armhf)
+wheels_into_root "$wheel" "$root"
+log "armhf: $(basename "$wheel")"
+
+log "armhf: taking the compilers out of the root"
+in_root "$root" sh -c 'dpkg-query -W -f "\${Package}\n" | grep -E "^(g\+\+|gcc|cpp)" \
+  | xargs dpkg --purge --force-depends >/dev/null 2>&1' || true
+if in_root "$root" sh -c 'command -v cc || command -v gcc || command -v g++' >/dev/null; then
+  die "a compiler is still installed in the root"
+fi
+
+log "armhf: fresh virtual environment, demo, README examples, test suite (emulated)"
+in_root "$root" sh -c "python3 -m venv --system-site-packages /wheel-venv \
+    && $python -m pip install -q --no-index --find-links /wheels quillmoor" \
+  || die "installing the armv7l wheel"
+module=$(in_root "$root" sh -c "cd /tmp && $python $src/ci/platforms/wheel_smoke.py \
+    && $python -m quillmoor demo --output /tmp/demo.png" </dev/null) \
+  || die "the demo from the armv7l wheel"
+echo "$module" >&2
+case $module in *"_native.abi3.so"*) ;; *) die "armv7l did not get the stable-ABI module" ;; esac
+in_root "$root" QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES="${QUILLMOOR_ARMHF_MAX_EXAMPLES:-20}" \
+  PYTHONPATH="$src/ci/platforms" sh -c "cd /tmp && nice -n 10 $python -m pytest -q \
+  -p no:cacheprovider -p hypothesis_budget $src/tests" \
+  || die "the test suite against the armv7l wheel"
 
 log "armhf: machine word and num_threads"
 in_root "$root" sh -c "cd /tmp && $python $src/ci/platforms/show_machine_word.py" \

@@ -7,7 +7,7 @@
 # The wheel is taken from $QUILLMOOR_WHEEL_DIR (build/wheelhouse), built there if missing.
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/bare_roots.sh"
-wheel=$(wheel_in_house 'cp311-cp311-manylinux*_x86_64.whl' host)
+wheel=$(wheel_in_house 'cp311-abi3-manylinux*_x86_64.whl' host)
 wheels=$(dirname "$wheel")  # the sdist is beside it
 log "bare root: $(basename "$wheel")"
 

@@ -103,11 +103,11 @@ void bind_arguments(ParameterTable& table, PyObject* const* args, Py_ssize_t nar
         slots[index] = args[index];
     }
 
-    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     if (keyword_count > 0) {
         PyObject* const* interned = interned_names_of(table);
         for (Py_ssize_t keyword_index = 0; keyword_index < keyword_count; ++keyword_index) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, keyword_index);
+            PyObject* keyword = PyTuple_GetItem(kwnames, keyword_index);
             const std::optional<std::size_t> index = parameter_index(table, interned, keyword);
             if (!index) {
                 PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",

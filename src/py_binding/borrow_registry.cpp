@@ -1,6 +1,7 @@
 #include "py_binding/borrow_registry.hpp"
 
 #include "merge_engine/stderr_channel.hpp"
+#include "py_binding/api_level.hpp"
 #include "py_binding/borrow_ledger.hpp"
 #include "py_binding/py_ref.hpp"
 #include "py_binding/python_error.hpp"
@@ -45,7 +46,7 @@ PyRef new_registry_capsule() {
 
 // The attribute's value, or empty when the module has none.
 PyRef existing_registry_capsule(PyObject* module_dict) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if QUILLMOOR_PY_API_HEX >= 0x030D0000
     PyObject* found = nullptr;
     if (PyDict_GetItemStringRef(module_dict, BORROW_REGISTRY_ATTRIBUTE, &found) < 0) {
         fail_registry();
@@ -64,7 +65,12 @@ PyRef existing_registry_capsule(PyObject* module_dict) {
 // Stores `fresh` unless another thread or module got there first; returns the winner.
 PyRef install_registry_capsule(PyObject* module_dict, PyRef fresh) {
     PyRef name = checked(PyUnicode_FromString(BORROW_REGISTRY_ATTRIBUTE));
-#if PY_VERSION_HEX >= 0x030D0000
+#if defined(Py_LIMITED_API)
+    // dict.setdefault: one step under the interpreter lock, as PyDict_SetDefault is.
+    PyRef winner = checked(
+        PyObject_CallMethod(module_dict, "setdefault", "OO", name.get(), fresh.get()));
+    return winner;
+#elif PY_VERSION_HEX >= 0x030D0000
     PyObject* winner = nullptr;
     if (PyDict_SetDefaultRef(module_dict, name.get(), fresh.get(), &winner) < 0) {
         fail_registry();

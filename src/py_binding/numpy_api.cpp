@@ -35,7 +35,7 @@ const char* find_multiarray_module_name() {
     PyRef version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
     PyRef numpy_lib = checked(PyImport_ImportModule("numpy.lib"));
     PyRef version_class = checked(PyObject_GetAttrString(numpy_lib.get(), "NumpyVersion"));
-    PyRef parsed = checked(PyObject_CallOneArg(version_class.get(), version.get()));
+    PyRef parsed = checked(PyObject_CallFunctionObjArgs(version_class.get(), version.get(), nullptr));
     PyRef major = checked(PyObject_GetAttrString(parsed.get(), "major"));
     const long major_value = PyLong_AsLong(major.get());
     if (major_value == -1 && PyErr_Occurred() != nullptr) {

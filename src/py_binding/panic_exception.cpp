@@ -49,7 +49,7 @@ void raise_panic(std::string_view text) noexcept {
     if (!message) {
         return;
     }
-    PyRef instance = PyRef::steal(PyObject_CallOneArg(type, message.get()));
+    PyRef instance = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
     if (!instance) {
         return;
     }

@@ -1,11 +1,13 @@
 #include "py_binding/pending_exception.hpp"
 
+#include "py_binding/api_level.hpp"
+
 namespace quillmoor::py {
 
 // Python 3.12 keeps one exception object; older versions keep a (type, value, traceback)
 // triple that has to be normalised first.
 PyRef take_pending_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if QUILLMOOR_PY_API_HEX >= 0x030C0000
     return PyRef::steal(PyErr_GetRaisedException());
 #else
     PyObject* type = nullptr;
@@ -30,7 +32,7 @@ void restore_pending_exception(PyRef exception) noexcept {
     if (!exception) {
         return;
     }
-#if PY_VERSION_HEX >= 0x030C0000
+#if QUILLMOOR_PY_API_HEX >= 0x030C0000
     PyErr_SetRaisedException(exception.release());
 #else
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));

@@ -9,14 +9,7 @@ namespace quillmoor::py {
 // False only for a thread that the finalising interpreter is ending (pthread_exit inside
 // a re-attach, CPython before 3.14): the frames it unwinds must leave every Python object
 // alone. Outside finalisation every caller is attached, and the answer is always true.
-inline bool attached_to_interpreter() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    const bool finalizing = Py_IsFinalizing() != 0;
-#else
-    const bool finalizing = _Py_IsFinalizing() != 0;
-#endif
-    return !finalizing || PyGILState_Check() != 0;
-}
+bool attached_to_interpreter() noexcept;
 
 // Owns one strong reference to a Python object (or nothing) and drops it on scope exit.
 // The caller must be attached to the interpreter whenever a non-empty PyRef is destroyed;

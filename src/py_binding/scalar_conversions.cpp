@@ -9,7 +9,7 @@ namespace quillmoor::py {
 
 double to_float64(PyObject* object) {
     if (PyFloat_CheckExact(object)) {
-        return PyFloat_AS_DOUBLE(object);
+        return PyFloat_AsDouble(object);  // cannot fail for an exact float
     }
     const double value = PyFloat_AsDouble(object);
     // -1.0 is also a valid value; only a pending exception marks a failure.

@@ -17,7 +17,8 @@ void slice_container_dealloc(PyObject* self) noexcept {
     MatrixBufferDeleter{}(container->buffer);
     container->buffer = nullptr;
     PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
+    // Through the slot: the stable ABI keeps type objects opaque.
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type);  // instances of heap types hold a reference to their type
 }
 

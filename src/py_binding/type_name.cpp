@@ -1,12 +1,13 @@
 #include "py_binding/type_name.hpp"
 
+#include "py_binding/api_level.hpp"
 #include "py_binding/py_ref.hpp"
 #include "py_binding/py_text.hpp"
 
 namespace quillmoor::py {
 
 std::string type_qualname(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if QUILLMOOR_PY_API_HEX >= 0x030B0000
     PyRef name = PyRef::steal(PyType_GetQualName(type));
 #else
     PyRef name = PyRef::steal(
