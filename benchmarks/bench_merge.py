@@ -236,7 +236,7 @@ def measure_frame_case(size: int, order: str, threads: int,
         return quillmoor.merge(connected, points, rows, tolerance=TOLERANCE, num_threads=threads)
 
     def merge_frame():
-        return quillmoor.merge_frame(frame, rows, connected, tolerance=TOLERANCE,
+        return quillmoor.merge_frame(connected, frame, rows, tolerance=TOLERANCE,
                                      num_threads=threads)
 
     if merge_frame().to_numpy().tobytes() != merge().tobytes():
