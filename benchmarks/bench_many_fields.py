@@ -50,7 +50,7 @@ TOLERANCE = 0.05
 SETS = {"200 x 50k": (200, 50_000), "8 x 1M": (8, 1_000_000)}
 CROSSOVER_TOTAL = 2_000_000
 CROSSOVER_SIZES = (10_000, 50_000, 250_000, 1_000_000)
-FRAME_TARGET = 1.5
+FRAME_TARGET = 1.3
 
 
 def median_time(run: Callable[[], Any], repeats: int) -> float:
