@@ -152,6 +152,19 @@ wheels_into_root() {  # wheel root
   cp "$(dirname "$1")"/quillmoor-*.whl "$2/wheels/"
 }
 
+# Fails unless every shared object in a musllinux wheel needs only musl's C library (by
+# the name musl systems install it under) or a library the wheel carries.
+check_musl_wheel_needs() {  # wheel unpack_dir musl_libc_name
+  local wheel=$1 contents=$2 libc=$3 elf needed
+  unzip -q -o "$wheel" -d "$contents"
+  while IFS= read -r elf; do
+    for needed in $(readelf -d "$elf" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
+      [ "$needed" = "$libc" ] || [ -f "$contents/quillmoor.libs/$needed" ] \
+        || die "$(basename "$elf") needs $needed, which is neither musl's libc nor in the wheel"
+    done
+  done < <(find "$contents" -name '*.so*' -type f)
+}
+
 # --- cached artefacts --------------------------------------------------------------------
 
 # cached_artefact NAME KEY BUILD_FUNCTION

@@ -122,17 +122,7 @@ case $(basename "$wheel") in
   *-cp$abi-cp${abi}t-musllinux_1_2_armv7l.whl) ;;
   *) die "unexpected wheel tag: $(basename "$wheel")" ;;
 esac
-# Every shared object in the wheel needs only musl's libc and what the wheel carries.
-unzip -q -o "$wheel" -d "$work/wheel-contents"
-while IFS= read -r elf; do
-  for needed in $(readelf -d "$elf" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
-    case $needed in
-      libc.musl-armv7.so.1) ;;
-      *) [ -f "$work/wheel-contents/quillmoor.libs/$needed" ] \
-           || die "$(basename "$elf") needs $needed, which is neither musl's libc nor in the wheel" ;;
-    esac
-  done
-done < <(find "$work/wheel-contents" -name '*.so*' -type f)
+check_musl_wheel_needs "$wheel" "$work/wheel-contents" libc.musl-armv7.so.1
 wheel_kib=$(du -k "$wheel" | cut -f1)
 log "arm-musl-ft: $(basename "$wheel"), $wheel_kib KiB"
 out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}

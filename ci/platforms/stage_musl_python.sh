@@ -85,17 +85,7 @@ case $(basename "$wheel") in
   *-cp313-cp313t-musllinux_1_2_x86_64.whl) ;;
   *) die "unexpected wheel tag: $(basename "$wheel")" ;;
 esac
-# Every shared object in the wheel needs only musl's libc and what the wheel carries.
-unzip -q -o "$wheel" -d "$base/wheel-contents"
-while IFS= read -r elf; do
-  for needed in $(readelf -d "$elf" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
-    case $needed in
-      libc.musl-x86_64.so.1) ;;
-      *) [ -f "$base/wheel-contents/quillmoor.libs/$needed" ] \
-           || die "$(basename "$elf") needs $needed, which is neither musl's libc nor in the wheel" ;;
-    esac
-  done
-done < <(find "$base/wheel-contents" -name '*.so*' -type f)
+check_musl_wheel_needs "$wheel" "$base/wheel-contents" libc.musl-x86_64.so.1
 log "musl x86_64: $(basename "$wheel"), $(du -k "$wheel" | cut -f1) KiB"
 out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
 mkdir -p "$out" && cp "$wheel" "$out/" && cp "$base/auditwheel-show.txt" "$out/$(basename "$wheel").auditwheel.txt"
