@@ -3,6 +3,7 @@
 #include "merge_engine/internal_error.hpp"
 #include "merge_engine/overlap_filter.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -11,8 +12,13 @@ namespace quillmoor {
 
 namespace {
 
-// Shortest text that reads back as the same float64.
+// Shortest text that reads back as the same float64. NaN is spelt "nan" or "-nan" here:
+// the C++ libraries disagree on it (libc++ writes "-nan(ind)" for x86's default NaN), and a
+// message must not depend on which one the module was built with.
 std::string cell_text(double cell) {
+    if (std::isnan(cell)) {
+        return std::signbit(cell) ? "-nan" : "nan";
+    }
     std::array<char, 32> text{};
     const auto result = std::to_chars(text.data(), text.data() + text.size(), cell);
     return {text.data(), result.ptr};
