@@ -96,7 +96,12 @@ rm -rf "${root:?}$large"
 log "arm-musl-ft: $arm_large, as on x86_64"
 
 log "arm-musl-ft: the wheel"
-emulated "$STEP_TIMEOUT" env "${compilers[@]}" PYTHONPATH="$base_packages" nice -n 10 /venv-build/bin/python -m pip wheel -q \
+# As in the other wheels: the module exports its init function only, not the C++ library
+# linked into it, and ships without debug information (no strip for ARM here, so the
+# linker leaves it out).
+printf '{ global: PyInit_*; local: *; };\n' >"$root/build/module.map"
+emulated "$STEP_TIMEOUT" env "${compilers[@]}" LDFLAGS="-Wl,--version-script=/build/module.map -Wl,--strip-all" \
+  PYTHONPATH="$base_packages" nice -n 10 /venv-build/bin/python -m pip wheel -q \
   --no-index --no-deps --no-build-isolation -w /dist "$src" >"$work/wheel.log" 2>&1 \
   || { tail -n 40 "$work/wheel.log"; die "building the wheel"; }
 raw_wheel=$(ls "$root"/dist/quillmoor-*.whl)
