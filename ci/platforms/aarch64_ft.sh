@@ -23,7 +23,9 @@ AARCH64_FT_CPU=generic
 AARCH64_FT_LIBGCC_S=/usr/lib/aarch64-linux-gnu/libgcc_s.so.1
 
 aarch64_ft_enter() {  # root
-  local root=$1 dir
+  local root=$1 dir wrappers
+  # First: installing zig replaces its folder, which a bind mount made before would miss.
+  wrappers=$(zig_wrappers "$AARCH64_FT_TARGET" "$AARCH64_FT_CPU" "$AARCH64_FT_LIBGCC_S")
   ensure_arm64_emulation
   # Multiarch paths: arm64's libraries sit beside sid's own, and arm64's loader finds them.
   zstd -q -dc "$(arm64_root_tarball)" | tar --numeric-owner -x -C "$root" \
@@ -34,7 +36,7 @@ aarch64_ft_enter() {  # root
     mkdir -p "$dir" "$root$dir"
     mountpoint -q "$root$dir" || mount --bind "$dir" "$root$dir"
   done
-  zig_wrappers "$AARCH64_FT_TARGET" "$AARCH64_FT_CPU" "$AARCH64_FT_LIBGCC_S"
+  echo "$wrappers"
 }
 
 # Compiled natively in a sid root; pip (ensurepip) and a check run there emulated.
