@@ -244,9 +244,11 @@ build_aarch64_ft_wheel() {
   log "wheels: free-threaded CPython $version for aarch64 (emulated, zig, $AARCH64_FT_TARGET)"
   # The root is thrown away: the build backend goes into the interpreter's own packages.
   # shellcheck disable=SC2046
+  # CMake builds as if natively (no CMAKE_SYSTEM_NAME): in cross mode its FindPython did not
+  # take the emulated interpreter's headers. The root's strip cannot read an aarch64 module,
+  # so the linker leaves out the symbols and the debug information (of zig's libc++).
   in_root "$root" $(manylinux_build_env "$wrappers") \
-    CMAKE_ARGS="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64" \
-    sh -c "nice -n 10 '$AARCH64_FT_PYTHON' -m pip install -q --no-index --find-links /wheels/tools scikit-build-core \
+    LDFLAGS="-Wl,--version-script=$wrappers/module.map -Wl,--strip-all" sh -c "nice -n 10 '$AARCH64_FT_PYTHON' -m pip install -q --no-index --find-links /wheels/tools scikit-build-core \
       && nice -n 10 '$AARCH64_FT_PYTHON' -m pip wheel -q --no-index --no-build-isolation --no-deps \
          -w /wheels/raw '/wheels/$(basename "$sdist")'" >"$work/aarch64-ft-wheel.log" 2>&1 \
     || { tail -n 40 "$work/aarch64-ft-wheel.log"; remove_root "$root"; die "building the free-threaded aarch64 wheel"; }
