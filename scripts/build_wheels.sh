@@ -243,10 +243,10 @@ build_aarch64_ft_wheel() {
   cp "$sdist" "$root/wheels/"
   log "wheels: free-threaded CPython $version for aarch64 (emulated, zig, $AARCH64_FT_TARGET)"
   # The root is thrown away: the build backend goes into the interpreter's own packages.
-  # shellcheck disable=SC2046
   # CMake builds as if natively (no CMAKE_SYSTEM_NAME): in cross mode its FindPython did not
   # take the emulated interpreter's headers. The root's strip cannot read an aarch64 module,
   # so the linker leaves out the symbols and the debug information (of zig's libc++).
+  # shellcheck disable=SC2046
   in_root "$root" $(manylinux_build_env "$wrappers") \
     LDFLAGS="-Wl,--version-script=$wrappers/module.map -Wl,--strip-all" sh -c "nice -n 10 '$AARCH64_FT_PYTHON' -m pip install -q --no-index --find-links /wheels/tools scikit-build-core \
       && nice -n 10 '$AARCH64_FT_PYTHON' -m pip wheel -q --no-index --no-build-isolation --no-deps \

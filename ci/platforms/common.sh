@@ -143,6 +143,7 @@ wheel_in_house() {  # tags target
   echo "$wheel"
 }
 
+# Builds the wheel of TARGET into FOLDER unless one with TAGS is there.
 build_missing_wheel() {  # folder tags target
   if ! compgen -G "$1/quillmoor-*-$2" >/dev/null; then
     QUILLMOOR_WHEEL_DIR=$1 "$REPO_ROOT/scripts/build_wheels.sh" "$3" >&2 \
