@@ -129,7 +129,7 @@ build_host_wheel() {  # [raw folder]: only builds (no repair) when given
 check_reproducible() {
   local first second plat=manylinux_${MANYLINUX_GLIBC/./_}_x86_64
   [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ] && plat=auto
-  first=$(ls "$out"/quillmoor-*-cp311-abi3-*.whl 2>/dev/null | head -n1)
+  first=$(ls "$out"/quillmoor-*-cp311-abi3-*_x86_64.whl 2>/dev/null | head -n1)
   [ -n "$first" ] || die "reproducible: build the host wheel first"
   log "wheels: the host wheel a second time"
   rm -rf "$work/raw-host-again"
