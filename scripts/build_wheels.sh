@@ -8,9 +8,14 @@
 #                  zig on this machine (Debian's arm64 root gives libgcc_s and CPython's
 #                  configuration header)
 #   armhf          the same for 32-bit ARM (armv7l), from Debian's armhf root
+#   aarch64-free-threaded
+#                  the free-threaded CPython's wheel for 64-bit ARM (cp3XXt,
+#                  manylinux_2_28_aarch64): that interpreter, cross-built and cached, runs
+#                  the build under emulation while zig compiles natively
 #   musl           the free-threaded cp313t musllinux_1_2 x86_64 wheel: the musl-python
 #                  platform stage, which builds it with its musl interpreter and tests it
-#   all            host, aarch64, armhf, free-threaded and musl: every wheel CI makes
+#   all            host, aarch64, armhf, free-threaded, aarch64-free-threaded and musl:
+#                  every wheel CI makes
 #   reproducible   builds the host wheel a second time from the sdist and requires the two
 #                  to be the same file byte for byte (run after host)
 # Every wheel is checked: auditwheel must accept it for its tag, and no ELF file in it may
@@ -28,10 +33,11 @@ repo=$PWD
 out=${QUILLMOOR_WHEEL_DIR:-$repo/build/wheelhouse}
 targets=()
 for t in "${@:-host}"; do
-  if [ "$t" = all ]; then targets+=(host aarch64 armhf free-threaded musl); else targets+=("$t"); fi
+  if [ "$t" = all ]; then targets+=(host aarch64 armhf free-threaded aarch64-free-threaded musl)
+  else targets+=("$t"); fi
 done
 for t in "${targets[@]}"; do
-  case $t in host|free-threaded|aarch64|armhf|musl|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
+  case $t in host|free-threaded|aarch64|armhf|aarch64-free-threaded|musl|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
 done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -40,6 +46,7 @@ mkdir -p "$work"
 source ci/platforms/common.sh
 source ci/platforms/roots.sh
 source ci/platforms/manylinux_toolchain.sh
+source ci/platforms/aarch64_ft.sh
 # Archive times (sdist and wheels) from the last commit, so that a rebuild is the same file.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 315532800)}
 export SOURCE_DATE_EPOCH
@@ -122,7 +129,7 @@ build_host_wheel() {  # [raw folder]: only builds (no repair) when given
 check_reproducible() {
   local first second plat=manylinux_${MANYLINUX_GLIBC/./_}_x86_64
   [ "${QUILLMOOR_WHEEL_COMPILER:-zig}" = system ] && plat=auto
-  first=$(ls "$out"/quillmoor-*-cp311-abi3-*.whl 2>/dev/null | head -n1)
+  first=$(ls "$out"/quillmoor-*-cp311-abi3-*_x86_64.whl 2>/dev/null | head -n1)
   [ -n "$first" ] || die "reproducible: build the host wheel first"
   log "wheels: the host wheel a second time"
   rm -rf "$work/raw-host-again"
@@ -221,12 +228,47 @@ build_cross_wheel() {  # arch
   repair_and_check "$(ls "$raw"/*.whl)" "manylinux_${MANYLINUX_GLIBC/./_}_$arch"
 }
 
+# The free-threaded interpreter's wheel for 64-bit ARM, built by that (emulated) interpreter
+# in a sid root: CMake asks it for its headers and extension suffix, and CMake, Ninja and
+# zig run natively.
+build_aarch64_ft_wheel() {
+  local interpreter root wrappers version raw
+  interpreter=$(aarch64_ft_python_tarball)
+  root=$(fresh_root wheel-aarch64-ft "$(sid_root_tarball)" "$interpreter")
+  wrappers=$(aarch64_ft_enter "$root")
+  version=$(cut -d. -f1,2 <"$root$AARCH64_FT_PREFIX/quillmoor-version.txt")
+  mkdir -p "$root/wheels/tools"
+  download_pure_wheels "$root/wheels/tools" "$version" "scikit-build-core>=0.10" \
+    || { remove_root "$root"; die "downloading scikit-build-core"; }
+  cp "$sdist" "$root/wheels/"
+  log "wheels: free-threaded CPython $version for aarch64 (emulated, zig, $AARCH64_FT_TARGET)"
+  # The root is thrown away: the build backend goes into the interpreter's own packages.
+  # CMake builds as if natively (no CMAKE_SYSTEM_NAME): in cross mode its FindPython did not
+  # take the emulated interpreter's headers. The root's strip cannot read an aarch64 module,
+  # so the linker leaves out the symbols and the debug information (of zig's libc++).
+  # shellcheck disable=SC2046
+  in_root "$root" $(manylinux_build_env "$wrappers") \
+    LDFLAGS="-Wl,--version-script=$wrappers/module.map -Wl,--strip-all" sh -c "nice -n 10 '$AARCH64_FT_PYTHON' -m pip install -q --no-index --find-links /wheels/tools scikit-build-core \
+      && nice -n 10 '$AARCH64_FT_PYTHON' -m pip wheel -q --no-index --no-build-isolation --no-deps \
+         -w /wheels/raw '/wheels/$(basename "$sdist")'" >"$work/aarch64-ft-wheel.log" 2>&1 \
+    || { tail -n 40 "$work/aarch64-ft-wheel.log"; remove_root "$root"; die "building the free-threaded aarch64 wheel"; }
+  raw=$(ls "$root"/wheels/raw/*.whl)
+  case $raw in
+    *-cp${version/./}-cp${version/./}t-linux_aarch64.whl) ;;
+    *) remove_root "$root"; die "unexpected free-threaded aarch64 wheel: $(basename "$raw")" ;;
+  esac
+  cp "$raw" "$work/"
+  remove_root "$root"
+  repair_and_check "$work/$(basename "$raw")" "manylinux_${MANYLINUX_GLIBC/./_}_aarch64"
+}
+
 for t in "${targets[@]}"; do
   case $t in
     host) build_host_wheel ;;
     free-threaded) build_free_threaded_wheel ;;
     aarch64) build_cross_wheel aarch64 ;;
     armhf) build_cross_wheel armv7l ;;
+    aarch64-free-threaded) build_aarch64_ft_wheel ;;
     musl) QUILLMOOR_WHEEL_DIR=$out bash ci/platforms/stage_musl_python.sh || die "the musllinux wheel" ;;
     reproducible) check_reproducible ;;
   esac

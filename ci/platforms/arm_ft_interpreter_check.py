@@ -1,8 +1,11 @@
-"""Checks that an interpreter is a working free-threaded CPython on 32-bit ARM with musl.
+"""Checks that an interpreter is a working free-threaded CPython cross-built for ARM.
 
 Prints one line (version, machine, SOABI, lock state) and exits non-zero when the build
-is not free-threaded, the lock is on, the machine word is not 32 bits, zlib or ctypes are
-missing, or threads summing side by side disagree with one thread.
+is not free-threaded, the lock is on, a pointer is not POINTER_BYTES wide (4 on 32-bit
+ARM, 8 on 64-bit), zlib or ctypes are missing, or threads summing side by side disagree
+with one thread.
+
+Usage: arm_ft_interpreter_check.py POINTER_BYTES
 """
 
 from __future__ import annotations
@@ -27,10 +30,11 @@ def partial_sum(start: int, results: list[int], index: int) -> None:
 
 
 def main() -> int:
+    pointer_bytes = int(sys.argv[1])
     problems = []
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
         problems.append("not a free-threaded build")
-    if struct.calcsize("P") != 4:
+    if struct.calcsize("P") != pointer_bytes:
         problems.append(f"pointer of {struct.calcsize('P')} bytes")
     results = [0] * THREADS
     workers = [threading.Thread(target=partial_sum, args=(i * TERMS, results, i)) for i in range(THREADS)]

@@ -57,10 +57,10 @@ build_arm_ft_python() {
   sid=$(sid_root_tarball)
   builder=$(fresh_root arm-ft-python-builder "$sid")
   arm_ft_enter "$builder"
-  cp "$PLATFORM_DIR/build_arm_musl_python.sh" "$PLATFORM_DIR/fetch_source.sh" \
+  cp "$PLATFORM_DIR/build_arm_ft_python.sh" "$PLATFORM_DIR/fetch_source.sh" \
      "$PLATFORM_DIR/arm_ft_interpreter_check.py" "$builder/root/"
-  if ! in_root "$builder" ARM_FT_PREFIX="$ARM_FT_PREFIX" ARM_FT_WRAPPERS="$ARM_FT_WRAPPERS" \
-       ARM_FT_CANDIDATES="$ARM_FT_CANDIDATES" nice -n 10 bash /root/build_arm_musl_python.sh >"$log" 2>&1; then
+  if ! in_root "$builder" ARM_FT_HOST="$MUSL_TARGET" ARM_FT_PREFIX="$ARM_FT_PREFIX" ARM_FT_WRAPPERS="$ARM_FT_WRAPPERS" \
+       ARM_FT_CANDIDATES="$ARM_FT_CANDIDATES" nice -n 10 bash /root/build_arm_ft_python.sh >"$log" 2>&1; then
     tail -n 40 "$log"; remove_root "$builder"; die "cross-building the free-threaded CPython for $MUSL_TARGET"
   fi
   log "arm-musl-ft: built CPython $(tail -n1 "$log")"
@@ -77,7 +77,7 @@ build_arm_ft_python() {
   [ -n "$libc" ] || die "no libc.so in sid's musl:armhf"
   cp "$libc" "$builder/usr/lib/ld-musl-armhf.so.1"
   if ! in_root "$builder" timeout --kill-after=10 900 "$ARM_FT_PYTHON" -m ensurepip --default-pip >>"$log" 2>&1 \
-     || ! in_root "$builder" timeout --kill-after=10 300 "$ARM_FT_PYTHON" /root/arm_ft_interpreter_check.py >>"$log" 2>&1; then
+     || ! in_root "$builder" timeout --kill-after=10 300 "$ARM_FT_PYTHON" /root/arm_ft_interpreter_check.py 4 >>"$log" 2>&1; then
     tail -n 30 "$log"; remove_root "$builder"; die "the free-threaded CPython does not run under qemu-arm"
   fi
   log "arm-musl-ft: $(tail -n1 "$log")"
@@ -92,7 +92,7 @@ arm_ft_python_tarball() {
   sid_root_tarball >/dev/null
   key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$ARM_FT_CANDIDATES" "$ARM_FT_PREFIX" \
         "$ZIG_VERSION" "$MUSL_TARGET" "$MUSL_CPU" "$(declare -f arm_ft_enter build_arm_ft_python)" \
-        "$PLATFORM_DIR/build_arm_musl_python.sh" "$PLATFORM_DIR/fetch_source.sh")
+        "$PLATFORM_DIR/build_arm_ft_python.sh" "$PLATFORM_DIR/fetch_source.sh")
   cached_artefact arm-musl-python-ft "$key" build_arm_ft_python
 }
 
@@ -117,13 +117,6 @@ dest.mkdir(parents=True, exist_ok=True)
 (dest / sdist["filename"]).write_bytes(data)
 print(dest / sdist["filename"])
 PY
-}
-
-# Pure wheels (py3-none-any) for the interpreter's version, fetched by the host's pip.
-download_pure_wheels() {  # dest python_version requirement...
-  local dest=$1 version=$2; shift 2
-  python3 -m pip download -q --only-binary=:all: -d "$dest" --platform any \
-    --python-version "$version" --implementation py --abi none "$@" >&2
 }
 
 build_arm_ft_numpy() {

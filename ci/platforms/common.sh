@@ -136,13 +136,19 @@ copy_checkout() {
 # the folder has none.
 wheel_in_house() {  # tags target
   local wheels=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse} wheel
-  if ! compgen -G "$wheels/quillmoor-*-$1" >/dev/null; then
-    QUILLMOOR_WHEEL_DIR=$wheels "$REPO_ROOT/scripts/build_wheels.sh" "$2" >&2 \
-      || die "building the $2 wheel"
-  fi
+  # One build at a time: stages running side by side share build_wheels.sh's work folder.
+  with_lock wheel-house build_missing_wheel "$wheels" "$1" "$2" || exit 1
   wheel=$(compgen -G "$wheels/quillmoor-*-$1" | head -n1 || true)
   [ -n "$wheel" ] || die "scripts/build_wheels.sh $2 made no wheel with the tags $1"
   echo "$wheel"
+}
+
+# Builds the wheel of TARGET into FOLDER unless one with TAGS is there.
+build_missing_wheel() {  # folder tags target
+  if ! compgen -G "$1/quillmoor-*-$2" >/dev/null; then
+    QUILLMOOR_WHEEL_DIR=$1 "$REPO_ROOT/scripts/build_wheels.sh" "$3" >&2 \
+      || die "building the $3 wheel"
+  fi
 }
 
 # Copies every quillmoor wheel of the wheel folder beside WHEEL into ROOT/wheels, so that a
@@ -150,6 +156,14 @@ wheel_in_house() {  # tags target
 wheels_into_root() {  # wheel root
   mkdir -p "$2/wheels"
   cp "$(dirname "$1")"/quillmoor-*.whl "$2/wheels/"
+}
+
+# Pure wheels (py3-none-any) for an interpreter of the given version, fetched by the
+# host's pip (the cross-built interpreters have no TLS of their own).
+download_pure_wheels() {  # dest python_version requirement...
+  local dest=$1 version=$2; shift 2
+  python3 -m pip download -q --only-binary=:all: -d "$dest" --platform any \
+    --python-version "$version" --implementation py --abi none "$@" >&2
 }
 
 # Fails unless every shared object in a musllinux wheel needs only musl's C library (by

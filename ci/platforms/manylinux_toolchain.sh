@@ -38,7 +38,9 @@ install_manylinux_zig() {
 # ARM ones are cross compilers, with the target's libgcc_s taken from its Debian root.
 zig_wrappers() {
   local target=$1 cpu=$2 libgcc_s=$3
-  local wrappers=$MANYLINUX_ZIG_DIR/wrappers-$target venv=$MANYLINUX_ZIG_DIR/venv zig
+  local venv=$MANYLINUX_ZIG_DIR/venv zig wrappers
+  # A folder per target and libgcc_s: two builds for one target may name different copies.
+  wrappers=$MANYLINUX_ZIG_DIR/wrappers-$target-$(printf '%s' "$cpu $libgcc_s" | sha256sum | cut -c1-8)
   with_lock manylinux-zig install_manylinux_zig
   zig=$(zig_binary "$venv")
   # Written every time (they are tiny), so that a changed recipe never meets old wrappers.

@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # The platform stages: 32-bit ARM (glibc, emulated) with its stable-ABI wheel, 64-bit ARM
-# (emulated) with its stable-ABI wheel, free-threaded CPython 3.13 with its wheel, the
-# stable-ABI wheel on CPython 3.13, 3.14 and 3.15 (stage python314), free-threaded CPython
-# on 32-bit ARM with musl (emulated) with its wheel, the x86_64 wheel on a bare Debian
-# root, and the module with its musllinux wheel on a free-threaded CPython 3.13 linked
-# against musl (x86_64).
+# (emulated) with its stable-ABI wheel and with a free-threaded CPython's wheel (stage
+# aarch64-ft), free-threaded CPython 3.13 with its wheel, the stable-ABI wheel on CPython
+# 3.13, 3.14 and 3.15 (stage python314), free-threaded CPython on 32-bit ARM with musl
+# (emulated) with its wheel, the x86_64 wheel on a bare Debian root, and the module with
+# its musllinux wheel on a free-threaded CPython 3.13 linked against musl (x86_64).
 # Usage: ci/platforms/run_all.sh [STAGE...]
-#        (stages: armhf free-threaded python314 arm-musl-ft bare-wheel musl-python aarch64;
-#        default: all)
+#        (stages: armhf free-threaded python314 arm-musl-ft bare-wheel musl-python aarch64
+#        aarch64-ft; default: all)
 # Needs root (debootstrap, chroot, binfmt). Roots, the free-threaded interpreter and the
 # cross toolchain are cached in ~/.cache/quillmoor (QUILLMOOR_PLATFORM_CACHE), so a second
 # run takes minutes. Every stage runs; the script fails when any stage failed.
 #
 # Without names, the stages run in two lanes side by side: the emulated 32-bit ARM stages
-# (arm-musl-ft, armhf), mostly one busy core under qemu, beside the x86_64 ones. Named stages run
-# one after another. Each stage's output is printed whole when it ends.
+# (arm-musl-ft, armhf), mostly one busy core under qemu, beside the x86_64 ones and the
+# 64-bit ARM ones. Named stages run one after another. Each stage's output is printed
+# whole when it ends.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 stages=("$@")
@@ -25,7 +26,7 @@ set +e  # a failed stage is reported, and the others still run
 declare -A script=([armhf]=stage_armhf.sh [free-threaded]=stage_free_threaded.sh
                    [python314]=stage_python314.sh [arm-musl-ft]=stage_arm_musl_ft.sh
                    [bare-wheel]=stage_bare_wheel.sh [musl-python]=stage_musl_python.sh
-                   [aarch64]=stage_aarch64.sh)
+                   [aarch64]=stage_aarch64.sh [aarch64-ft]=stage_aarch64_ft.sh)
 for stage in "${stages[@]}"; do
   [ -n "${script[$stage]:-}" ] || { echo "unknown stage: $stage" >&2; exit 2; }
 done
@@ -57,8 +58,8 @@ if [ ${#stages[@]} -gt 0 ]; then
   run_lane "${stages[@]}" || failed=1
 else
   run_lane arm-musl-ft armhf & arm_lane=$!
-  # aarch64 (emulated) here: the 32-bit ARM lane is the longer one.
-  run_lane free-threaded python314 bare-wheel musl-python aarch64 & x86_lane=$!
+  # The 64-bit ARM stages (emulated) here: the 32-bit ARM lane is the longer one.
+  run_lane free-threaded python314 bare-wheel musl-python aarch64 aarch64-ft & x86_lane=$!
   wait "$arm_lane" || failed=1
   wait "$x86_lane" || failed=1
 fi

@@ -52,7 +52,7 @@ new_venv() {  # venv requirement...: the interpreter's venv, wheels from the roo
 }
 
 log "arm-musl-ft: the interpreter"
-emulated "$STEP_TIMEOUT" "$ARM_FT_PYTHON" "$src/ci/platforms/arm_ft_interpreter_check.py" | tee "$work/interpreter.txt" \
+emulated "$STEP_TIMEOUT" "$ARM_FT_PYTHON" "$src/ci/platforms/arm_ft_interpreter_check.py" 4 | tee "$work/interpreter.txt" \
   || die "the free-threaded interpreter on $MUSL_TARGET"
 
 log "arm-musl-ft: the module built for it (zig, native speed; CMake asks the emulated interpreter)"

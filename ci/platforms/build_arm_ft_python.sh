@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs inside the sid root (x86_64): cross-builds the newest CPython whose source Debian's
-# archive serves, with the interpreter lock disabled, for 32-bit ARM with musl
-# (arm-linux-musleabihf), using zig's C compiler (wrappers in $ARM_FT_WRAPPERS). zlib and
-# libffi are built static first: pip needs zlib, the test suite needs ctypes.
+# archive serves, with the interpreter lock disabled, for an ARM target ($ARM_FT_HOST, a
+# GNU triplet: arm-linux-musleabihf, aarch64-linux-gnu), using zig's C compiler (wrappers
+# in $ARM_FT_WRAPPERS, which pick the target's C library). zlib and libffi are built
+# static first: pip needs zlib, the test suite needs ctypes.
 # The build interpreter is sid's binary package of the same version (installed here).
 # Installs into $ARM_FT_PREFIX and prints the installed version on the last line.
 set -euo pipefail
-: "${ARM_FT_PREFIX:?}" "${ARM_FT_WRAPPERS:?}" "${ARM_FT_CANDIDATES:?}"
+: "${ARM_FT_HOST:?}" "${ARM_FT_PREFIX:?}" "${ARM_FT_WRAPPERS:?}" "${ARM_FT_CANDIDATES:?}"
 here=$(cd "$(dirname "$0")" && pwd)
-target=arm-linux-musleabihf
+target=$ARM_FT_HOST
 cc=$ARM_FT_WRAPPERS/cc
 deps=/build/deps
 rm -rf /build && mkdir -p /build/sources "$deps" /build/no-pkgconfig && cd /build/sources
@@ -47,7 +48,7 @@ echo "== libffi for $target" >&2
    CFLAGS="-O2" ./configure -q --host=$target --build=x86_64-linux-gnu --prefix="$deps" \
    --disable-shared --enable-static --with-pic --disable-docs --disable-multi-os-directory \
    --disable-exec-static-tramp \
-   && host_dir=$(find . -maxdepth 1 -type d -name "*-linux-musleabihf" | head -n1) \
+   && host_dir=$(find . -maxdepth 1 -type d -name "${target%%-*}-*-linux-*" | head -n1) \
    && make -C "${host_dir:-.}" -j2 && make -C "${host_dir:-.}" install) >/build/libffi.log 2>&1 \
   || { tail -n 30 /build/libffi.log; exit 1; }
 
