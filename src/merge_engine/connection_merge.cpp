@@ -36,23 +36,26 @@ struct BaseKey {
 std::size_t find_base_row_record(std::size_t record, BaseKey base_key,
                                  const OwnedMatrix& row_information, const RowRecordIndex& index) {
     const auto [key_a, key_b] = base_key;
-    const std::string key = "(" + std::to_string(key_a) + ", " + std::to_string(key_b) + ")";
+    // Spelt out only for a failure: every record passes here.
+    const auto key = [key_a, key_b] {
+        return "(" + std::to_string(key_a) + ", " + std::to_string(key_b) + ")";
+    };
     if (row_information.rows() == 0) {
-        fail_record(record, "row_information has no records, so base key " + key + " has none");
+        fail_record(record, "row_information has no records, so base key " + key() + " has none");
     }
     if (row_information.cols() == 0) {
-        fail_record(record, "row_information has no columns, so base key " + key + " has no record");
+        fail_record(record, "row_information has no columns, so base key " + key() + " has no record");
     }
     if (row_information.cols() <= layout::ROW_KEY_B) {
         // A scan would read the missing key_b column of the first record whose key_a matches.
         if (index.any_base_key_a(key_a)) {
             raise_internal_error(INDEX_OUT_OF_BOUNDS);
         }
-        fail_record(record, "no row record matches base key " + key);
+        fail_record(record, "no row record matches base key " + key());
     }
     const auto found = index.find_base(key_a, key_b);
     if (!found) {
-        fail_record(record, "no row record matches base key " + key);
+        fail_record(record, "no row record matches base key " + key());
     }
     return *found;
 }

@@ -32,17 +32,19 @@ struct KeptPair {
 
 // Uninitialised storage for `count` row numbers or fates (every one is written before
 // it is read); the one place the assembly allocates memory in proportion to the points.
+// Each worker maps in its own share before writing it, so no thread faults in the lot.
 template <typename RowIndex>
 std::unique_ptr<RowIndex[]> allocate_row_list(std::string_view what, std::size_t count) {
     std::unique_ptr<RowIndex[]> list;
     allocate_named(what, count, sizeof(RowIndex),
                    [&] { list = std::make_unique_for_overwrite<RowIndex[]>(count); });
-    prefault_for_writing(list.get(), count * sizeof(RowIndex));
     return list;
 }
 
-// How far ahead of the row being decided its key is looked up.
+// How far ahead of the row being decided its key is looked up, and how far ahead of a
+// row being read its cells are fetched.
 constexpr std::size_t LOOK_AHEAD_ROWS = 16;
+constexpr std::size_t TABLE_AHEAD_ROWS = 64;
 // Progress is reported once per this many rows of a chunk.
 constexpr std::size_t PROGRESS_BLOCK_ROWS = std::size_t{1} << 16U;
 
@@ -94,7 +96,7 @@ public:
                 const PointTable& points, RowFate* fates, std::size_t* counts,
                 std::vector<KeptPair>& shared, ChunkOrder& order) noexcept
         : merges_(merges), slots_(slots), points_(points), fates_(fates), counts_(counts),
-          shared_(shared), order_(order) {
+          shared_(shared), order_out_(order) {
         remember(0);
     }
 
@@ -103,15 +105,25 @@ public:
         // Points come in any key order, so each row's slot and record data are likely
         // cache misses: look the slot up a few rows ahead and prefetch the record's data.
         // The looked-up record is parked in the row's fate until the row is decided.
-        for (std::size_t row = range.begin; row < std::min(range.begin + LOOK_AHEAD_ROWS, range.end); ++row) {
+        // The table's rows are fetched further ahead still: the processor's own
+        // prefetching does not keep up with a stream read this slowly (it halved the pass).
+        const std::size_t first_end = std::min(range.begin + LOOK_AHEAD_ROWS, range.end);
+        for (std::size_t row = range.begin; row < std::min(range.begin + TABLE_AHEAD_ROWS, range.end); ++row) {
+            points_.prefetch_row(row);
+        }
+        for (std::size_t row = range.begin; row < first_end; ++row) {
             look_ahead(row);
         }
         for_each_row(range, progress, [&](std::size_t row) {
+            if (row + TABLE_AHEAD_ROWS < range.end) {
+                points_.prefetch_row(row + TABLE_AHEAD_ROWS);
+            }
             if (row + LOOK_AHEAD_ROWS < range.end) {
                 look_ahead(row + LOOK_AHEAD_ROWS);
             }
             decide(row);
         });
+        order_out_ = order_;
     }
 
 private:
@@ -183,7 +195,10 @@ private:
     RowFate* fates_;
     std::size_t* counts_;
     std::vector<KeptPair>& shared_;
-    ChunkOrder& order_;
+    // Kept here and stored once at the end: the chunks' orders share a cache line, which
+    // the threads would otherwise pass back and forth on every kept row.
+    ChunkOrder order_;
+    ChunkOrder& order_out_;
     // The key last looked up, and what it gave.
     std::uint64_t last_key_ = 0;
     RowFate last_fate_ = NOT_KEPT;
@@ -206,8 +221,9 @@ struct Placement {
 // Output rows copied between two progress reports, and how far ahead of the row being
 // copied its source row is fetched.
 constexpr std::size_t COPY_BLOCK_ROWS = std::size_t{1} << 15U;
-constexpr std::size_t COPY_PREFETCH_ROWS = 8;
-// From this size of result on, the copy writes around the caches.
+constexpr std::size_t COPY_PREFETCH_ROWS = 16;
+// From this size of result on, the copy of rows already in output order writes around
+// the caches.
 constexpr std::size_t STREAMING_BYTES = std::size_t{16} << 20U;
 
 // Copies every kept row into `result`. First the source row of each output row is
@@ -221,6 +237,9 @@ void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedM
     const std::size_t width = result.cols();
     const std::unique_ptr<RowIndex[]> source = allocate_row_list<RowIndex>("the source rows of the result", output_rows);
     run_indexed(placement.chunks, workers, [&](std::size_t c) {
+        // A chunk's rows land all over the list: each maps in an equal share of it.
+        const RowRange share = chunk_rows(c, placement.chunks, output_rows);
+        prefault_for_writing(source.get() + share.begin, (share.end - share.begin) * sizeof(RowIndex));
         std::vector<std::size_t> next(placement.first_output_row.begin() + c * placement.record_count,
                                       placement.first_output_row.begin() + (c + 1) * placement.record_count);
         const RowFate* fate = placement.fates;
@@ -239,8 +258,8 @@ void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedM
 
     const std::size_t parts = std::clamp<std::size_t>(output_rows / COPY_BLOCK_ROWS, 1, workers);
     double* out = result.mutable_data();
-    // A result larger than the caches would only pass through them.
-    const bool streaming = output_rows * width * sizeof(double) >= STREAMING_BYTES;
+    // Plain stores: rows are not whole cache lines, and stores around the caches, mixed
+    // with these scattered reads, measured slower than letting the caches combine them.
     run_indexed(parts, workers, [&](std::size_t part) {
         const RowRange range = chunk_rows(part, parts, output_rows);
         prefault_for_writing(out + range.begin * width, (range.end - range.begin) * width * sizeof(double));
@@ -250,18 +269,11 @@ void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedM
                 if (i + COPY_PREFETCH_ROWS < range.end) {
                     points.prefetch_row(source[i + COPY_PREFETCH_ROWS]);
                 }
-                if (streaming) {
-                    points.stream_row(source[i], out + i * width);
-                } else {
-                    points.copy_row(source[i], out + i * width);
-                }
+                points.copy_row(source[i], out + i * width);
             }
             // The copy stands for one pass over the points: a share of it per block.
             progress.advance(scale_share(block_end, placement.point_count, output_rows) -
                              scale_share(block, placement.point_count, output_rows));
-        }
-        if (streaming) {
-            PointTable::finish_streaming();
         }
     });
 }
@@ -302,7 +314,11 @@ void copy_rows_in_table_order(const RowFate* fates, std::span<const std::size_t>
         double* next = out + first_output_row[c] * width;
         prefault_for_writing(next, (run_end - first_output_row[c]) * width * sizeof(double));
         // Stands for both the listing and the copy of the general path.
-        for_each_row(chunk_rows(c, chunks, points.rows()), progress, [&](std::size_t row) {
+        const RowRange rows = chunk_rows(c, chunks, points.rows());
+        for_each_row(rows, progress, [&](std::size_t row) {
+            if (row + TABLE_AHEAD_ROWS < rows.end) {
+                points.prefetch_row(row + TABLE_AHEAD_ROWS);
+            }
             if (fates[row] != NOT_KEPT) {
                 if (streaming) {
                     points.stream_row(row, next);
