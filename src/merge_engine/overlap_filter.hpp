@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quillmoor {
 
 // The keep-test of one junction, with everything that does not depend on the point
@@ -40,7 +44,15 @@ private:
 
     bool in_box(Half half, double px, double py) const noexcept {
         const Box& box = boxes_[half];
+#if defined(__SSE2__)
+        // Both axes in one comparison each way; the same ordered <= (false on NaN).
+        const __m128d point = _mm_set_pd(py, px);
+        const __m128d inside = _mm_and_pd(_mm_cmple_pd(_mm_loadu_pd(box.lo.data()), point),
+                                          _mm_cmple_pd(point, _mm_loadu_pd(box.hi.data())));
+        return _mm_movemask_pd(inside) == 3;
+#else
         return (box.lo[0] <= px) & (px <= box.hi[0]) & (box.lo[1] <= py) & (py <= box.hi[1]);
+#endif
     }
 
     static constexpr double INF = std::numeric_limits<double>::infinity();
