@@ -147,7 +147,9 @@ def _take_rows(frame: Frame, positions: np.ndarray) -> Frame:
 
 def _engine_points(points: Any, names: dict[str, str]) -> np.ndarray:
     records = _row_count(points)
-    table = np.empty((records, 5))
+    # Column-major: each column is written in one contiguous run (the engine reads any
+    # layout in place).
+    table = np.empty((5, records)).T
     for position, role in enumerate(("key_a", "key_b", "x", "y")):
         table[:, position] = _column(points, names[role], "points")
     table[:, ROW_NUMBER_COLUMN] = np.arange(records, dtype=np.float64)
@@ -216,6 +218,9 @@ def _column(frame: Any, name: str, table: str) -> np.ndarray:
         series = frame[name]
         if getattr(series, "ndim", 1) != 1:
             raise ValueError(f"{table} has more than one column named {name!r}")
+    if series.dtype == np.float64:
+        # Plain float64 holds its missing values as NaN already: read in place, no copy.
+        return np.asarray(series)
     kind = getattr(series.dtype, "kind", "O")
     if kind in "iu":
         _refuse_large_integers(series, name, table)
