@@ -8,9 +8,27 @@
 #include "merge_engine/row_record_index.hpp"
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace quillmoor {
+
+namespace {
+
+constexpr std::size_t RECORDS_PER_RUN = 256;
+
+// Raises the bar by the records a run got done, also when a later one fails.
+struct DoneRecords {
+    explicit DoneRecords(WorkProgress& work) noexcept : work(work) {}
+    DoneRecords(const DoneRecords&) = delete;
+    DoneRecords& operator=(const DoneRecords&) = delete;
+    ~DoneRecords() { work.advance(count); }
+
+    WorkProgress& work;
+    std::uint64_t count = 0;
+};
+
+}  // namespace
 
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the order of the Python function
 OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
@@ -35,9 +53,19 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
     // finishing the bar does: so n/n is never drawn before the result is complete.
     WorkProgress work(progress, record_count + ASSEMBLY_UNITS_PER_POINT *
                                                    static_cast<std::uint64_t>(points_in_rows.rows()) + 1);
-    run_indexed(record_count, workers, [&](std::size_t record) {
-        merges[record] = merge_connection_record(record, tables, indexes);
-        work.advance(1);
+    // Records are handed out in runs, and a run reports its done records once, when it
+    // ends or fails: a task and a report per record kept the threads queueing on the
+    // pool's and the bar's counters. The lowest failing run holds the lowest failing
+    // record, as each run stops at its first failure.
+    const std::size_t runs = (record_count + RECORDS_PER_RUN - 1) / RECORDS_PER_RUN;
+    run_indexed(runs, workers, [&](std::size_t run) {
+        const std::size_t begin = run * RECORDS_PER_RUN;
+        const std::size_t end = std::min(record_count, begin + RECORDS_PER_RUN);
+        DoneRecords done(work);
+        for (std::size_t record = begin; record < end; ++record) {
+            merges[record] = merge_connection_record(record, tables, indexes);
+            ++done.count;
+        }
     });
     OwnedMatrix result = assemble_result_matrix(merges, point_slots, points_in_rows, workers, work);
     progress.finish_with_message(PROGRESS_FINISH_MESSAGE);
