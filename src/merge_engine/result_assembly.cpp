@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace quillmoor {
@@ -30,15 +29,14 @@ struct KeptPair {
     std::size_t record;
 };
 
-// Uninitialised storage for `count` row numbers or fates (every one is written before
-// it is read); the one place the assembly allocates memory in proportion to the points.
-// Each worker maps in its own share before writing it, so no thread faults in the lot.
-template <typename RowIndex>
-std::unique_ptr<RowIndex[]> allocate_row_list(std::string_view what, std::size_t count) {
-    std::unique_ptr<RowIndex[]> list;
-    allocate_named(what, count, sizeof(RowIndex),
-                   [&] { list = std::make_unique_for_overwrite<RowIndex[]>(count); });
-    return list;
+// Uninitialised storage for the fate of every point row (each is written before it is
+// read); the one place the assembly allocates memory in proportion to the points. Each
+// worker maps in its own share before writing it, so no thread faults in the lot.
+std::unique_ptr<RowFate[]> allocate_fates(std::size_t count) {
+    std::unique_ptr<RowFate[]> fates;
+    allocate_named("the row fates of points_in_rows", count, sizeof(RowFate),
+                   [&] { fates = std::make_unique_for_overwrite<RowFate[]>(count); });
+    return fates;
 }
 
 // How far ahead of the row being decided its key is looked up, and how far ahead of a
@@ -219,62 +217,47 @@ struct Placement {
     std::size_t point_count;
 };
 
-// Output rows copied between two progress reports, and how far ahead of the row being
-// copied its source row is fetched.
-constexpr std::size_t COPY_BLOCK_ROWS = std::size_t{1} << 15U;
-constexpr std::size_t COPY_PREFETCH_ROWS = 16;
+// How far ahead of the row being copied its place in the output is fetched.
+constexpr std::size_t SCATTER_AHEAD_ROWS = 16;
 // From this size of result on, the copy of rows already in output order writes around
 // the caches.
 constexpr std::size_t STREAMING_BYTES = std::size_t{16} << 20U;
 
-// Copies every kept row into `result`. First the source row of each output row is
-// listed (from the stored fates alone), then the output is written front to back,
-// gathering its rows: in tables of shuffled points the reads jump but are prefetched,
-// while the writes, which cannot be prefetched, stay sequential.
-template <typename RowIndex>
-void copy_kept_rows(const Placement& placement, const PointTable& points, OwnedMatrix& result,
-                    std::size_t workers, WorkProgress& progress) {
+// Copies every kept row into `result` in one more pass down the table: each chunk writes
+// each record's rows, in table order, from that record's first output row in the chunk
+// on, following the stored fates alone. The reads go front to back; the writes go to as
+// many places as there are records, so the place of a row a few rows ahead is fetched
+// before it is written. (Listing the source of every output row first and then gathering
+// the output front to back took a pass more and 4 bytes per row, for no gain.)
+void scatter_kept_rows(const Placement& placement, const PointTable& points, OwnedMatrix& result,
+                       std::size_t workers, WorkProgress& progress) {
     const std::size_t output_rows = result.rows();
     const std::size_t width = result.cols();
-    const std::unique_ptr<RowIndex[]> source = allocate_row_list<RowIndex>("the source rows of the result", output_rows);
+    double* out = result.mutable_data();
     run_indexed(placement.chunks, workers, [&](std::size_t c) {
-        // A chunk's rows land all over the list: each maps in an equal share of it.
+        // A chunk's rows land all over the result: each maps in an equal share of it.
         const RowRange share = chunk_rows(c, placement.chunks, output_rows);
-        prefault_for_writing(source.get() + share.begin, (share.end - share.begin) * sizeof(RowIndex));
+        prefault_for_writing(out + share.begin * width, (share.end - share.begin) * width * sizeof(double));
         std::vector<std::size_t> next(placement.first_output_row.begin() + c * placement.record_count,
                                       placement.first_output_row.begin() + (c + 1) * placement.record_count);
         const RowFate* fate = placement.fates;
-        for_each_row(chunk_rows(c, placement.chunks, placement.point_count), progress,
-                     [&](std::size_t row) {
-                         if (fate[row] < SHARED_KEY) {
-                             source[next[fate[row]]++] = static_cast<RowIndex>(row);
-                         }
-                     });
+        const RowRange rows = chunk_rows(c, placement.chunks, placement.point_count);
+        for_each_row(rows, progress, [&](std::size_t row) {
+            if (row + TABLE_AHEAD_ROWS < rows.end) {
+                points.prefetch_row(row + TABLE_AHEAD_ROWS);
+            }
+            if (row + SCATTER_AHEAD_ROWS < rows.end && fate[row + SCATTER_AHEAD_ROWS] < SHARED_KEY) {
+                // Where that row will most likely go: its record's next output row now.
+                __builtin_prefetch(out + next[fate[row + SCATTER_AHEAD_ROWS]] * width, 1);
+            }
+            if (fate[row] < SHARED_KEY) {
+                points.copy_row(row, out + next[fate[row]]++ * width);
+            }
+        }, ASSEMBLY_UNITS_PER_POINT - 1);
         // A record's rows are all of single-record keys or all of one shared key, so
         // these cannot reorder any record's rows.
         for (const KeptPair& pair : placement.shared[c]) {
-            source[next[pair.record]++] = static_cast<RowIndex>(pair.row);
-        }
-    });
-
-    const std::size_t parts = std::clamp<std::size_t>(output_rows / COPY_BLOCK_ROWS, 1, workers);
-    double* out = result.mutable_data();
-    // Plain stores: rows are not whole cache lines, and stores around the caches, mixed
-    // with these scattered reads, measured slower than letting the caches combine them.
-    run_indexed(parts, workers, [&](std::size_t part) {
-        const RowRange range = chunk_rows(part, parts, output_rows);
-        prefault_for_writing(out + range.begin * width, (range.end - range.begin) * width * sizeof(double));
-        for (std::size_t block = range.begin; block < range.end; block += COPY_BLOCK_ROWS) {
-            const std::size_t block_end = std::min(range.end, block + COPY_BLOCK_ROWS);
-            for (std::size_t i = block; i < block_end; ++i) {
-                if (i + COPY_PREFETCH_ROWS < range.end) {
-                    points.prefetch_row(source[i + COPY_PREFETCH_ROWS]);
-                }
-                points.copy_row(source[i], out + i * width);
-            }
-            // The copy stands for one pass over the points: a share of it per block.
-            progress.advance(scale_share(block_end, placement.point_count, output_rows) -
-                             scale_share(block, placement.point_count, output_rows));
+            points.copy_row(pair.row, out + next[pair.record]++ * width);
         }
     });
 }
@@ -360,7 +343,7 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
     std::vector<std::vector<KeptPair>> shared(chunks);
     std::vector<ChunkOrder> orders(chunks);
     const std::unique_ptr<RowFate[]> fates =
-        allocate_row_list<RowFate>("the row fates of points_in_rows", point_count);
+        allocate_fates(point_count);
     run_indexed(chunks, workers, [&](std::size_t c) {
         FateDecider(merges, slots, points_in_rows, fates.get(), kept.data() + c * record_count,
                     shared[c], orders[c])
@@ -401,11 +384,7 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
         return result;
     }
     const Placement placement{fates.get(), kept, shared, chunks, record_count, point_count};
-    if (point_count <= UINT32_MAX) {
-        copy_kept_rows<std::uint32_t>(placement, points_in_rows, result, workers, progress);
-    } else {
-        copy_kept_rows<std::uint64_t>(placement, points_in_rows, result, workers, progress);
-    }
+    scatter_kept_rows(placement, points_in_rows, result, workers, progress);
     return result;
 }
 

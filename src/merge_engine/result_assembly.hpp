@@ -17,19 +17,20 @@ namespace quillmoor {
 // with the width of points_in_rows. Every output row is a copy of its point record,
 // copied exactly once, into the buffer that becomes the result's storage.
 //
-// Three steps, each split between the workers:
-//   1. points_in_rows is read front to back once: each row's fate (which records keep it)
-//      is decided and stored, and the kept rows of each record counted;
-//   2. from the stored fates alone, the source row of every output row is listed;
-//   3. the output is written front to back, each row copied from its source row.
+// Two passes down points_in_rows, each split between the workers:
+//   1. each row's fate (which records keep it) is decided and stored, and the kept rows
+//      of each record counted;
+//   2. each kept row is copied to its place: its record's next output row, followed from
+//      the stored fates alone.
 // When the first pass finds the kept rows already in output order (grouped points, one
-// record per key: each chunk's rows in record order, chunk after chunk), steps 2 and 3
-// become one: each chunk copies its kept rows front to back, following the stored fates.
+// record per key: each chunk's rows in record order, chunk after chunk), each chunk's kept
+// rows form one run of the output, written front to back.
 // No step after the first reads a key or a coordinate again, so another thread writing
 // into the table can change the values copied but never the counts and offsets the
 // copy relies on.
 //
-// Each step advances `progress` by one unit per point row (ASSEMBLY_UNITS_PER_POINT in all).
+// The first pass advances `progress` by one unit per point row, the copy by the rest of
+// ASSEMBLY_UNITS_PER_POINT.
 inline constexpr std::uint64_t ASSEMBLY_UNITS_PER_POINT = 3;
 
 OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
