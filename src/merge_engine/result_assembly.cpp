@@ -234,10 +234,14 @@ void scatter_kept_rows(const Placement& placement, const PointTable& points, Own
     const std::size_t output_rows = result.rows();
     const std::size_t width = result.cols();
     double* out = result.mutable_data();
+    // A chunk's rows land all over the result, so the whole result is mapped in first,
+    // each worker an equal share, before any chunk writes: a write into a share still
+    // being mapped would fault and wait on the same page tables.
     run_indexed(placement.chunks, workers, [&](std::size_t c) {
-        // A chunk's rows land all over the result: each maps in an equal share of it.
         const RowRange share = chunk_rows(c, placement.chunks, output_rows);
         prefault_for_writing(out + share.begin * width, (share.end - share.begin) * width * sizeof(double));
+    });
+    run_indexed(placement.chunks, workers, [&](std::size_t c) {
         std::vector<std::size_t> next(placement.first_output_row.begin() + c * placement.record_count,
                                       placement.first_output_row.begin() + (c + 1) * placement.record_count);
         const RowFate* fate = placement.fates;
