@@ -147,9 +147,9 @@ def _take_rows(frame: Frame, positions: np.ndarray) -> Frame:
 
 def _engine_points(points: Any, names: dict[str, str]) -> np.ndarray:
     records = _row_count(points)
-    # Row-major, although each column is then written with a stride: the engine gathers
-    # whole rows, one cache line each, where a column-major table costs one per column.
-    table = np.empty((records, 5))
+    # Column-major: each column is written in one contiguous run, and the engine reads
+    # the table front to back, column by column, whatever the points' order.
+    table = np.empty((5, records)).T
     for position, role in enumerate(("key_a", "key_b", "x", "y")):
         table[:, position] = _column(points, names[role], "points")
     table[:, ROW_NUMBER_COLUMN] = np.arange(records, dtype=np.float64)
