@@ -149,7 +149,7 @@ def _engine_points(points: Any, names: dict[str, str]) -> np.ndarray:
     records = _row_count(points)
     # Column-major: each column is written in one contiguous run, and the engine reads
     # the table front to back, column by column, whatever the points' order.
-    table = np.empty((5, records)).T
+    table: np.ndarray = np.empty((5, records)).T
     for position, role in enumerate(("key_a", "key_b", "x", "y")):
         table[:, position] = _column(points, names[role], "points")
     table[:, ROW_NUMBER_COLUMN] = np.arange(records, dtype=np.float64)
