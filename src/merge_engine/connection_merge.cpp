@@ -37,8 +37,8 @@ std::size_t find_base_row_record(std::size_t record, BaseKey base_key,
                                  const OwnedMatrix& row_information, const RowRecordIndex& index) {
     const auto [key_a, key_b] = base_key;
     // Spelt out only for a failure: every record passes here.
-    const auto key = [key_a, key_b] {
-        return "(" + std::to_string(key_a) + ", " + std::to_string(key_b) + ")";
+    const auto key = [base_key] {
+        return "(" + std::to_string(base_key.a) + ", " + std::to_string(base_key.b) + ")";
     };
     if (row_information.rows() == 0) {
         fail_record(record, "row_information has no records, so base key " + key() + " has none");

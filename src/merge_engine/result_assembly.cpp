@@ -242,8 +242,9 @@ void scatter_kept_rows(const Placement& placement, const PointTable& points, Own
         prefault_for_writing(out + share.begin * width, (share.end - share.begin) * width * sizeof(double));
     });
     run_indexed(placement.chunks, workers, [&](std::size_t c) {
-        std::vector<std::size_t> next(placement.first_output_row.begin() + c * placement.record_count,
-                                      placement.first_output_row.begin() + (c + 1) * placement.record_count);
+        const auto first = placement.first_output_row.begin() +
+                           static_cast<std::ptrdiff_t>(c * placement.record_count);
+        std::vector<std::size_t> next(first, first + static_cast<std::ptrdiff_t>(placement.record_count));
         const RowFate* fate = placement.fates;
         const RowRange rows = chunk_rows(c, placement.chunks, placement.point_count);
         for_each_row(rows, progress, [&](std::size_t row) {
