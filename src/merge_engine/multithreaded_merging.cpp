@@ -48,9 +48,10 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
                    sizeof(RecordMerge), [&] { merges.resize(record_count); });
     // Destroyed unfinished when the call fails, which erases the bar.
     ProgressBar progress(record_count);
-    // The work: one unit per record decided, then one per point row in each of the three
-    // steps of the assembly, which take nearly all of the time, and a last one that only
-    // finishing the bar does: so n/n is never drawn before the result is complete.
+    // The work: one unit per record decided, then ASSEMBLY_UNITS_PER_POINT per point row
+    // for the two passes of the assembly, which take nearly all of the time, and a last
+    // one that only finishing the bar does: so n/n is never drawn before the result is
+    // complete.
     WorkProgress work(progress, record_count + ASSEMBLY_UNITS_PER_POINT *
                                                    static_cast<std::uint64_t>(points_in_rows.rows()) + 1);
     // Records are handed out in runs, and a run reports its done records once, when it

@@ -289,8 +289,8 @@ bool kept_rows_in_output_order(std::span<const ChunkOrder> orders) noexcept {
 
 // Copies the kept rows when they already lie in output order (grouped points, one
 // record per key): each chunk writes its kept rows, in table order, to its own run of
-// the output, following the stored fates. No source list is needed; reads and writes
-// both go front to back. `first_output_row[c]`: where chunk c's run starts.
+// the output, following the stored fates. Unlike the general copy, the writes go front to
+// back too. `first_output_row[c]`: where chunk c's run starts.
 void copy_rows_in_table_order(const RowFate* fates, std::span<const std::size_t> first_output_row,
                               const PointTable& points, OwnedMatrix& result,
                               std::size_t workers, WorkProgress& progress) {
@@ -302,7 +302,7 @@ void copy_rows_in_table_order(const RowFate* fates, std::span<const std::size_t>
         const std::size_t run_end = c + 1 < chunks ? first_output_row[c + 1] : result.rows();
         double* next = out + first_output_row[c] * width;
         prefault_for_writing(next, (run_end - first_output_row[c]) * width * sizeof(double));
-        // Stands for both the listing and the copy of the general path.
+        // The same share of the work as the general path's copy.
         const RowRange rows = chunk_rows(c, chunks, points.rows());
         for_each_row(rows, progress, [&](std::size_t row) {
             if (row + TABLE_AHEAD_ROWS < rows.end) {

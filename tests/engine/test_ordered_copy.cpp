@@ -1,5 +1,5 @@
 // Kept rows that already lie in output order (grouped points, one record per key) are
-// copied in table order without a source list; everything else takes the general path.
+// copied in table order, each chunk into one run; everything else takes the general path.
 // Both must give the same result, bit for bit, for every worker count.
 #include "engine_test_tables.hpp"
 #include "merge_engine/merge_engine.hpp"
