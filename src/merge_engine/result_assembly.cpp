@@ -54,6 +54,15 @@ RowRange chunk_rows(std::size_t c, std::size_t chunks, std::size_t rows) noexcep
     return {rows * c / chunks, rows * (c + 1) / chunks};
 }
 
+// Fetches the row TABLE_AHEAD_ROWS after `row`, if the range has one: the processor's
+// own prefetching does not keep up with a table read this slowly (it halved the first
+// pass).
+void fetch_row_ahead(const PointTable& points, std::size_t row, std::size_t end) noexcept {
+    if (row + TABLE_AHEAD_ROWS < end) {
+        points.prefetch_row(row + TABLE_AHEAD_ROWS);
+    }
+}
+
 // Runs row_action(row) over the range, reporting progress block by block:
 // units_per_row units of work per row.
 template <typename RowAction>
@@ -104,8 +113,7 @@ public:
         // Points come in any key order, so each row's slot and record data are likely
         // cache misses: look the slot up a few rows ahead and prefetch the record's data.
         // The looked-up record is parked in the row's fate until the row is decided.
-        // The table's rows are fetched further ahead still: the processor's own
-        // prefetching does not keep up with a stream read this slowly (it halved the pass).
+        // The table's rows are fetched further ahead still (fetch_row_ahead).
         const std::size_t first_end = std::min(range.begin + LOOK_AHEAD_ROWS, range.end);
         for (std::size_t row = range.begin; row < std::min(range.begin + TABLE_AHEAD_ROWS, range.end); ++row) {
             points_.prefetch_row(row);
@@ -114,9 +122,7 @@ public:
             look_ahead(row);
         }
         for_each_row(range, progress, [&](std::size_t row) {
-            if (row + TABLE_AHEAD_ROWS < range.end) {
-                points_.prefetch_row(row + TABLE_AHEAD_ROWS);
-            }
+            fetch_row_ahead(points_, row, range.end);
             if (row + LOOK_AHEAD_ROWS < range.end) {
                 look_ahead(row + LOOK_AHEAD_ROWS);
             }
@@ -248,9 +254,7 @@ void scatter_kept_rows(const Placement& placement, const PointTable& points, Own
         const RowFate* fate = placement.fates;
         const RowRange rows = chunk_rows(c, placement.chunks, placement.point_count);
         for_each_row(rows, progress, [&](std::size_t row) {
-            if (row + TABLE_AHEAD_ROWS < rows.end) {
-                points.prefetch_row(row + TABLE_AHEAD_ROWS);
-            }
+            fetch_row_ahead(points, row, rows.end);
             if (row + SCATTER_AHEAD_ROWS < rows.end && fate[row + SCATTER_AHEAD_ROWS] < SHARED_KEY) {
                 // Where that row will most likely go: its record's next output row now.
                 __builtin_prefetch(out + next[fate[row + SCATTER_AHEAD_ROWS]] * width, 1);
@@ -305,9 +309,7 @@ void copy_rows_in_table_order(const RowFate* fates, std::span<const std::size_t>
         // The same share of the work as the general path's copy.
         const RowRange rows = chunk_rows(c, chunks, points.rows());
         for_each_row(rows, progress, [&](std::size_t row) {
-            if (row + TABLE_AHEAD_ROWS < rows.end) {
-                points.prefetch_row(row + TABLE_AHEAD_ROWS);
-            }
+            fetch_row_ahead(points, row, rows.end);
             if (fates[row] != NOT_KEPT) {
                 if (streaming) {
                     points.stream_row(row, next);
