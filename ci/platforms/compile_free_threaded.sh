@@ -22,6 +22,6 @@ compiled=$(find "$build" -name '*.o' | wc -l)
 module=$(find "$build" -maxdepth 1 -name '_native*.so' | head -n1)
 [ -n "$module" ] || { echo "no module was linked" >&2; exit 1; }
 # Only the free-threaded Py_DECREF calls this: proof that the switch reached the headers.
-nm -D --undefined-only "$module" | grep -qw _Py_MergeZeroLocalRefcount \
+nm -D --undefined-only "$module" | grep -w _Py_MergeZeroLocalRefcount >/dev/null \
   || { echo "the module does not use the free-threaded reference counting" >&2; exit 1; }
 echo "compiled $compiled sources of src/ and linked $(basename "$module") with Py_GIL_DISABLED=1"

@@ -115,7 +115,7 @@ env "${aw_env[@]}" "$auditwheel" show "$wheel" >"$work/auditwheel-show.txt" 2>&1
   || { cat "$work/auditwheel-show.txt"; die "auditwheel show"; }
 cat "$work/auditwheel-show.txt"
 tr -s ' \n' ' ' <"$work/auditwheel-show.txt" \
-  | grep -q 'consistent with the following platform tag: "musllinux_1_2_armv7l"' \
+  | grep 'consistent with the following platform tag: "musllinux_1_2_armv7l"' >/dev/null \
   || die "auditwheel does not find the wheel musllinux_1_2_armv7l"
 abi=$(sed 's/\.//' <<<"${version%.*}")
 case $(basename "$wheel") in

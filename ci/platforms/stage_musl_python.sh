@@ -24,7 +24,7 @@ src=$base/checkout
 copy_checkout "$src"
 
 # The interpreter is a musl program with the interpreter lock compiled out.
-readelf -l "$python" | grep -q "interpreter: $base/python/musl/lib/ld-musl-x86_64.so.1" \
+readelf -l "$python" | grep "interpreter: $base/python/musl/lib/ld-musl-x86_64.so.1" >/dev/null \
   || die "$python does not run on musl's loader"
 log "musl x86_64: loader $("$base/python/musl/lib/ld-musl-x86_64.so.1" 2>&1 | grep Version)"
 musl_run "$python" -c 'import sys, sysconfig
@@ -79,7 +79,7 @@ env "${aw_env[@]}" "$auditwheel" repair -w "$base/wheelhouse" "$base/dist-rename
   >"$base/auditwheel.log" 2>&1 || { cat "$base/auditwheel.log"; die "auditwheel repair"; }
 wheel=$(ls "$base"/wheelhouse/quillmoor-*.whl)
 env "${aw_env[@]}" "$auditwheel" show "$wheel" 2>/dev/null | tee "$base/auditwheel-show.txt" >&2
-tr -s ' \n' ' ' <"$base/auditwheel-show.txt" | grep -q 'consistent with the following platform tag: "musllinux_1_2_x86_64"' \
+tr -s ' \n' ' ' <"$base/auditwheel-show.txt" | grep 'consistent with the following platform tag: "musllinux_1_2_x86_64"' >/dev/null \
   || die "auditwheel does not find the wheel musllinux_1_2"
 case $(basename "$wheel") in
   *-cp313-cp313t-musllinux_1_2_x86_64.whl) ;;
