@@ -12,10 +12,10 @@ from typing import TYPE_CHECKING, Any
 # Importing the package must not import NumPy: the extension loads it on first use.
 from quillmoor._native import merge_points_removing_overlap
 from quillmoor.errors import MergeError
-from quillmoor.forgiving_merge import merge
+from quillmoor.merging.forgiving_merge import merge
 
 if TYPE_CHECKING:
-    from quillmoor.frame_merge import merge_frame
+    from quillmoor.frames.frame_merge import merge_frame
 
 __all__ = ["MergeError", "merge", "merge_frame", "merge_points_removing_overlap"]
 
@@ -23,7 +23,7 @@ __all__ = ["MergeError", "merge", "merge_frame", "merge_points_removing_overlap"
 def __getattr__(name: str) -> Any:
     # merge_frame's module needs NumPy at import; it is loaded on first use.
     if name == "merge_frame":
-        from quillmoor.frame_merge import merge_frame
+        from quillmoor.frames.frame_merge import merge_frame
 
         return merge_frame
     raise AttributeError(f"module 'quillmoor' has no attribute {name!r}")

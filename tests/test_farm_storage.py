@@ -15,7 +15,7 @@ import pytest
 
 import quillmoor
 from farm_crash import KillsItsWorker, kills_recorded
-from quillmoor.field_results import FieldSummary
+from quillmoor.fields.results import FieldSummary
 from quillmoor.synthetic import make_field
 
 pd = pytest.importorskip("pandas")

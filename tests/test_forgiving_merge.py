@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quillmoor
-from quillmoor.table_input import as_float64_table
+from quillmoor.tables.conversion import as_float64_table
 from test_surface_support import EXPECTED, run_python, worked_example
 
 NAN = np.nan

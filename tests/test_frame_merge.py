@@ -162,15 +162,13 @@ class TestKeys:
             quillmoor.merge_frame(connections, points, rows.iloc[1:])
 
 
-def test_the_tables_come_in_merges_order_and_the_earlier_order_is_refused(field):
+def test_the_tables_come_in_merges_order_by_position_or_by_name(field):
     points, rows, connections = frames(field)
     expected = quillmoor.merge_frame(connections, points, rows, tolerance=TOLERANCE)
-    by_name = quillmoor.merge_frame(connected_crop_rows=connections, points=points,
+    by_name = quillmoor.merge_frame(connected_crop_rows=connections, points_in_rows=points,
                                     row_information=rows, tolerance=TOLERANCE)
     assert by_name.equals(expected)
     renamed = quillmoor.merge_frame(
         connections, points.rename(columns={"x": "east"}), rows, tolerance=TOLERANCE,
         columns={"points_in_rows.x": "east"})
     assert renamed.rename(columns={"east": "x"}).equals(expected)
-    with pytest.raises(TypeError, match="earlier order"):
-        quillmoor.merge_frame(points, rows, connections)

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from quillmoor.field_progress import FieldProgress, bar_is_visible
+from quillmoor.fields.progress import FieldProgress, bar_is_visible
 
 # The engine's bar ends in "{pos}/{len} ({eta})"; the bar over fields says "fields".
 ENGINE_BAR = re.compile(r"\] \d+/\d+ \(")

@@ -10,7 +10,7 @@ import quillmoor
 import quillmoor.dask
 from conftest import is_panic_exception
 from quillmoor._native import merge_points_removing_overlap
-from quillmoor.key_lookups import unmatched_key
+from quillmoor.tables.key_lookups import unmatched_key
 
 nan = np.nan
 ROWS = np.array([

@@ -41,7 +41,7 @@ def merge_frames(
     columns: Mapping[str, str] | None,
 ) -> Any:
     """``quillmoor.merge_frame``, failing as ``merge_tables`` does."""
-    from quillmoor.frame_merge import merge_frame
+    from quillmoor.frames.frame_merge import merge_frame
 
     return _guarded(
         lambda: merge_frame(connected_crop_rows, points_in_rows, row_information,

@@ -14,7 +14,7 @@ from quillmoor.cli.command_error import CommandError
 from quillmoor.cli.guarded_merge import merge_frames, merge_tables
 from quillmoor.cli.options import column_mapping, finite_float, thread_count
 from quillmoor.cli.tables import load_inputs
-from quillmoor.table_files import TableFileError, suffix_of, write_table
+from quillmoor.tables.files import TableFileError, suffix_of, write_table
 
 #: Output suffixes written as they are; any other path gets .npy added.
 OUTPUT_SUFFIXES = (".npy", ".csv", ".parquet")

@@ -13,9 +13,9 @@ from quillmoor.cli.command_error import CommandError
 from quillmoor.cli.guarded_merge import failure_message
 from quillmoor.cli.options import column_mapping, finite_float, thread_count
 from quillmoor.errors import MergeError
-from quillmoor.field_results import ResultStore
-from quillmoor.field_sources import TABLE_NAMES
-from quillmoor.storage_location import StorageError, check_location, is_url, open_location
+from quillmoor.fields.results import ResultStore
+from quillmoor.fields.sources import TABLE_NAMES
+from quillmoor.tables.locations import StorageError, check_location, is_url, open_location
 
 DESCRIPTION = """\
 Merge every field of a farm, each on its own, and save each field's kept points.

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 
 from quillmoor.cli.command_error import CommandError
-from quillmoor.table_files import FRAME_SUFFIXES, TableFileError, read_table, suffix_of
+from quillmoor.tables.files import FRAME_SUFFIXES, TableFileError, read_table, suffix_of
 
 TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 

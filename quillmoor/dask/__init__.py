@@ -20,7 +20,7 @@ from quillmoor.dask.many_fields import (
     merge_fields_as_completed,
 )
 from quillmoor.dask.partitions import merge_partitions, read_fields_parquet
-from quillmoor.field_results import FieldSummary
+from quillmoor.fields.results import FieldSummary
 
 __all__ = [
     "DEFAULT_BATCH_POINTS",

@@ -8,10 +8,10 @@ from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex
 
 from quillmoor.errors import MergeError
-from quillmoor.field_progress import FieldProgress
-from quillmoor.field_sources import TABLE_NAMES, default_name, is_path, point_count
-from quillmoor.field_results import ResultStore
-from quillmoor.field_tasks import (
+from quillmoor.fields.progress import FieldProgress
+from quillmoor.fields.sources import TABLE_NAMES, default_name, is_path, point_count
+from quillmoor.fields.results import ResultStore
+from quillmoor.fields.tasks import (
     TaskOptions,
     engine_bars_hidden,
     merge_batch,
@@ -19,8 +19,8 @@ from quillmoor.field_tasks import (
     outcome_of,
     pick,
 )
-from quillmoor.forgiving_merge import as_thread_count, as_tolerance
-from quillmoor.storage_location import check_location, is_url
+from quillmoor.merging.forgiving_merge import as_thread_count, as_tolerance
+from quillmoor.tables.locations import check_location, is_url
 
 #: Fields smaller than this are merged several to a task, up to this many points a task.
 #: A task costs about 2 ms of scheduling; 50,000 points take about 3 ms to merge.
@@ -51,7 +51,7 @@ def merge_fields(
 
     ``fields`` is a sequence of fields, or a mapping from field names to fields; a field
     is an ``.npz`` path, a folder of table files, a mapping or sequence of the three
-    tables, or a ``quillmoor.synthetic.Field`` (see ``quillmoor.field_sources``). Paths
+    tables, or a ``quillmoor.synthetic.Field`` (see ``quillmoor.fields.sources``). Paths
     are read on the workers, so only the path is sent; tables in memory are scattered
     to the cluster once each. A field's name is its mapping key, else its file or
     folder name, else its position; errors name it.

@@ -17,10 +17,10 @@ from typing import Any, SupportsFloat, SupportsIndex
 import numpy as np
 
 from quillmoor.errors import MergeError
-from quillmoor.field_tasks import as_field_error, hide_engine_bars
-from quillmoor.forgiving_merge import as_thread_count, as_tolerance
-from quillmoor.frame_merge import kept_positions
-from quillmoor.storage_location import is_url, open_location
+from quillmoor.fields.tasks import as_field_error, hide_engine_bars
+from quillmoor.merging.forgiving_merge import as_thread_count, as_tolerance
+from quillmoor.frames.frame_merge import kept_positions
+from quillmoor.tables.locations import is_url, open_location
 
 DEFAULT_FIELD_COLUMN = "field"
 
@@ -148,7 +148,7 @@ def merge_partition(
                 partition.take(where), rows, connections, tolerance=tolerance,
                 num_threads=num_threads, columns=columns, field=key,
             )
-        except BaseException as error:  # noqa: B036 - see quillmoor.field_tasks
+        except BaseException as error:  # noqa: B036 - see quillmoor.fields.tasks
             raise as_field_error(error, key) from None
         kept.append(where[local])
     return partition.take(np.concatenate(kept))

@@ -28,7 +28,7 @@ MAX_NEIGHBOURS = 4
 def unmatched_key(connected_crop_rows: np.ndarray, row_information: np.ndarray) -> str | None:
     """The engine's text for the first key without a row record, or ``None``.
 
-    Both tables are float64 and wide enough (see ``quillmoor.table_widths``).
+    Both tables are float64 and wide enough (see ``quillmoor.tables.widths``).
     """
     records, width = connected_crop_rows.shape
     if records == 0:

@@ -18,8 +18,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from quillmoor.errors import MergeError
-from quillmoor.field_results import FieldSummary, ResultStore
-from quillmoor.field_sources import load_tables, merge_source, merge_tables
+from quillmoor.fields.results import FieldSummary, ResultStore
+from quillmoor.fields.sources import load_tables, merge_source, merge_tables
 
 _quiet_lock = threading.Lock()
 _OUR_NO_COLOR = "1"

@@ -13,8 +13,8 @@ from typing import Any
 
 import numpy as np
 
-from quillmoor.storage_location import open_location
-from quillmoor.table_files import FRAME_SUFFIXES, TableFileError, suffix_of
+from quillmoor.tables.locations import open_location
+from quillmoor.tables.files import FRAME_SUFFIXES, TableFileError, suffix_of
 
 TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 SUFFIXES = (".npy", *FRAME_SUFFIXES)

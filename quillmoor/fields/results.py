@@ -24,7 +24,7 @@ from typing import Any
 
 import numpy as np
 
-from quillmoor.storage_location import is_local_filesystem, open_location
+from quillmoor.tables.locations import is_local_filesystem, open_location
 
 #: Stores where an object is only visible once its upload completed.
 OBJECT_STORES = {"s3", "s3a", "gs", "gcs", "az", "abfs", "abfss", "adl", "memory"}

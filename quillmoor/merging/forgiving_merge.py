@@ -81,9 +81,9 @@ def merge_field(
     field: object | None,
 ) -> np.ndarray:
     """``merge`` for a named field: an engine failure's ``MergeError`` names it."""
-    from quillmoor.key_lookups import unmatched_key
-    from quillmoor.table_input import as_float64_table
-    from quillmoor.table_widths import (
+    from quillmoor.tables.key_lookups import unmatched_key
+    from quillmoor.tables.conversion import as_float64_table
+    from quillmoor.tables.widths import (
         check_connected_crop_rows,
         check_points_in_rows,
         fit_row_information,

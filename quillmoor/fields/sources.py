@@ -27,10 +27,10 @@ from typing import Any, TypeGuard
 
 import numpy as np
 
-from quillmoor.forgiving_merge import merge_field
-from quillmoor.frame_merge import _is_frame, merge_frame_field
-from quillmoor.storage_location import is_url
-from quillmoor.table_files import FRAME_SUFFIXES, read_table
+from quillmoor.merging.forgiving_merge import merge_field
+from quillmoor.frames.frame_merge import is_frame, merge_frame_field
+from quillmoor.tables.locations import is_url
+from quillmoor.tables.files import FRAME_SUFFIXES, read_table
 
 TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 TABLE_FILE_SUFFIXES = (".npy", *FRAME_SUFFIXES)
@@ -85,7 +85,7 @@ def load_tables(
     """The field's three tables by name, read from disk (or an fsspec URL, with
     ``storage_options``) where the field is a path."""
     if is_url(source):
-        from quillmoor.remote_tables import read_remote_field
+        from quillmoor.tables.remote import read_remote_field
 
         return read_remote_field(str(source), storage_options)
     if is_path(source):
@@ -102,7 +102,7 @@ def load_tables(
 
 def _read_one(path: str | os.PathLike[str], storage_options: Mapping[str, Any] | None) -> Any:
     if is_url(path):
-        from quillmoor.remote_tables import read_remote_table
+        from quillmoor.tables.remote import read_remote_table
 
         return read_remote_table(str(path), storage_options)
     return read_table(path)
@@ -180,7 +180,7 @@ def merge_tables(
 ) -> Any:
     """Merge one field's loaded tables: by ``merge_frame`` when the points are a frame."""
     points = tables["points_in_rows"]
-    if _is_frame(points):
+    if is_frame(points):
         return merge_frame_field(
             points,
             tables["row_information"],

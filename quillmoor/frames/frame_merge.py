@@ -13,9 +13,9 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeVar
 
 import numpy as np
 
-from quillmoor.forgiving_merge import merge_field
-from quillmoor.frame_columns import NEIGHBOUR_ROLES, resolve_columns
-from quillmoor.table_input import EXACT_INTEGER_LIMIT
+from quillmoor.merging.forgiving_merge import merge_field
+from quillmoor.frames.columns import NEIGHBOUR_ROLES, resolve_columns
+from quillmoor.tables.conversion import EXACT_INTEGER_LIMIT
 
 Frame = TypeVar("Frame")
 
@@ -25,20 +25,16 @@ ROW_NUMBER_COLUMN = 4
 
 def merge_frame(
     connected_crop_rows: Any,
-    points_in_rows: Frame | None = None,
-    row_information: Any = None,
+    points_in_rows: Frame,
+    row_information: Any,
     *,
     tolerance: SupportsFloat = 0.0,
     num_threads: SupportsIndex = 0,
     columns: Mapping[str, str] | None = None,
-    points: Frame | None = None,
 ) -> Frame:
     """Merge a field whose tables are DataFrames; return the kept rows of ``points_in_rows``.
 
-    The tables come in ``quillmoor.merge``'s order and under its names. ``points=`` is
-    still taken for ``points_in_rows``, for callers that named the tables; a call in the
-    earlier frame-first order (points, row_information, connected_crop_rows) is refused
-    with a ``TypeError`` that says so, rather than merged with its tables mixed up.
+    The tables come in ``quillmoor.merge``'s order and under its names.
 
     The result is ``points_in_rows`` itself cut down to the kept rows, in the merge's order (each
     connection record's points in table order, record after record): the same type
@@ -69,11 +65,6 @@ def merge_frame(
     ``tolerance`` and ``num_threads`` are those of ``quillmoor.merge``; so are the errors,
     plus ``KeyError`` for a column that is not there.
     """
-    from quillmoor.table_order import frame_tables_in_order
-
-    points_in_rows, row_information = frame_tables_in_order(
-        connected_crop_rows, points_in_rows, row_information, points, columns
-    )
     return merge_frame_field(
         points_in_rows,
         row_information,
@@ -115,7 +106,7 @@ def kept_positions(
 ) -> np.ndarray:
     """The positions in ``points`` of the kept rows, in the merge's order."""
     names = resolve_columns(columns)
-    if not _is_frame(points):
+    if not is_frame(points):
         raise TypeError(
             f"points must be a pandas DataFrame or an Arrow table, got "
             f"{type(points).__name__}; quillmoor.merge takes plain arrays"
@@ -130,7 +121,7 @@ def kept_positions(
     return merged[:, ROW_NUMBER_COLUMN].astype(np.intp)
 
 
-def _is_frame(obj: object) -> bool:
+def is_frame(obj: object) -> bool:
     return _is_arrow(obj) or (hasattr(obj, "iloc") and hasattr(obj, "columns"))
 
 
@@ -157,7 +148,7 @@ def _engine_points(points: Any, names: dict[str, str]) -> np.ndarray:
 
 
 def _row_records(rows: Any, names: dict[str, str]) -> Any:
-    if not _is_frame(rows):
+    if not is_frame(rows):
         return rows  # a plain table in the engine's own layout
     table = np.zeros((_row_count(rows), 11))
     table[:, 0] = _column(rows, names["key_a"], "row_information")
@@ -168,7 +159,7 @@ def _row_records(rows: Any, names: dict[str, str]) -> Any:
 
 
 def _connection_records(connections: Any, names: dict[str, str]) -> Any:
-    if not _is_frame(connections):
+    if not is_frame(connections):
         return connections
     present = _column_names(connections)
     pairs = 0
