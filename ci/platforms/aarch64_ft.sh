@@ -24,7 +24,7 @@ AARCH64_FT_LIBGCC_S=/usr/lib/aarch64-linux-gnu/libgcc_s.so.1
 
 aarch64_ft_enter() {  # root
   local root=$1 dir wrappers
-  # First: installing zig replaces its folder, which a bind mount made before would miss.
+  # First: zig and the wrappers, in the folder bound into the root below.
   wrappers=$(zig_wrappers "$AARCH64_FT_TARGET" "$AARCH64_FT_CPU" "$AARCH64_FT_LIBGCC_S")
   ensure_arm64_emulation
   # Multiarch paths: arm64's libraries sit beside sid's own, and arm64's loader finds them.
@@ -32,7 +32,7 @@ aarch64_ft_enter() {  # root
     ./usr/lib/aarch64-linux-gnu ./usr/lib/ld-linux-aarch64.so.1 || die "unpacking arm64's libraries"
   install_arm64_emulator "$root"
   # zig and its cache at the paths the wrappers name.
-  for dir in "$MANYLINUX_ZIG_DIR" "$ZIG_GLOBAL_CACHE_DIR"; do
+  for dir in "$ZIG_HOME" "$ZIG_GLOBAL_CACHE_DIR"; do
     mkdir -p "$dir" "$root$dir"
     mountpoint -q "$root$dir" || mount --bind "$dir" "$root$dir"
   done
@@ -68,7 +68,7 @@ aarch64_ft_python_tarball() {
   sid_root_tarball >/dev/null
   arm64_root_tarball >/dev/null
   key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$CACHE_DIR/roots/arm64-$ARM64_SUITE.key" \
-        "$AARCH64_FT_CANDIDATES" "$AARCH64_FT_PREFIX" "$MANYLINUX_ZIG_VERSION" "$AARCH64_FT_TARGET" \
+        "$AARCH64_FT_CANDIDATES" "$AARCH64_FT_PREFIX" "$ZIG_VERSION" "$AARCH64_FT_TARGET" \
         "$AARCH64_FT_CPU" "$(declare -f aarch64_ft_enter build_aarch64_ft_python zig_wrappers)" \
         "$PLATFORM_DIR/build_arm_ft_python.sh" "$PLATFORM_DIR/fetch_source.sh")
   cached_artefact aarch64-python-ft "$key" build_aarch64_ft_python

@@ -26,7 +26,7 @@ ARM_FT_SUITE_REQUIREMENTS=(pytest hypothesis "scikit-build-core>=0.10")
 arm_ft_enter() {  # root
   local root=$1 zig_package handler
   install_zig
-  zig_package=$(dirname "$(zig_binary "$ZIG_DIR/venv")")
+  zig_package=$(dirname "$(zig_binary "$ZIG_HOME/venv")")
   mkdir -p "$root$ARM_FT_ZIG/dist" "$root$ARM_FT_ZIG/cache" "$root$ARM_FT_WRAPPERS" "$CACHE_DIR/zig-cache-arm-ft"
   mountpoint -q "$root$ARM_FT_ZIG/dist" || mount --bind "$zig_package" "$root$ARM_FT_ZIG/dist"
   # zig's per-target libc and libc++ are kept between runs.
@@ -154,11 +154,11 @@ arm_ft_suite_wheels() {  # python_version (major.minor)
   local key dir
   key=$(recipe_key v1 "$1" "${ARM_FT_SUITE_REQUIREMENTS[@]}")
   dir=$CACHE_DIR/arm-ft-suite-wheels-$key
-  if [ ! -f "$dir/complete" ]; then
-    rm -rf "$dir"
-    log "arm-musl-ft: fetching the suite's pure wheels"
-    download_pure_wheels "$dir" "$1" "${ARM_FT_SUITE_REQUIREMENTS[@]}" || die "downloading the suite's wheels"
-    touch "$dir/complete"
-  fi
+  publish_dir "$dir" download_arm_ft_suite_wheels "$1" || die "downloading the suite's wheels"
   echo "$dir"
+}
+
+download_arm_ft_suite_wheels() {  # dir dest python_version (publish_dir's)
+  log "arm-musl-ft: fetching the suite's pure wheels"
+  download_pure_wheels "$1" "$3" "${ARM_FT_SUITE_REQUIREMENTS[@]}"
 }

@@ -34,6 +34,72 @@ with_lock() {  # name command...
   ( flock 9 && "$@" 9>&- ) 9>"$CACHE_DIR/locks/$name.lock"
 }
 
+# Writes standard input to FILE as a whole: the file is replaced, never truncated under a
+# reader (a compiler wrapper another lane is running at that moment), and MODE is set first.
+write_whole() {  # file [mode]
+  local tmp=$1.partial.$BASHPID
+  cat >"$tmp" && { [ -z "${2:-}" ] || chmod "$2" "$tmp"; } && mv -f "$tmp" "$1"
+}
+
+# Copies FILE into FOLDER, whole: a lane listing FOLDER (the wheel folder, which both lanes
+# read and add to) sees either no such file or all of it, never a half-copied one.
+publish_file() {  # file folder
+  local tmp
+  mkdir -p "$2"
+  tmp=$2/.$(basename "$1").partial.$BASHPID
+  cp "$1" "$tmp" && mv -f "$tmp" "$2/$(basename "$1")"
+}
+
+# --- folders built once and shared by both lanes -----------------------------------------
+
+# publish_dir DEST BUILD_FUNCTION [ARGS...]
+# Makes the folder DEST once for everyone who needs it: under a lock of DEST's own, unless
+# DEST is a finished build, BUILD_FUNCTION TMP DEST ARGS... builds it in TMP beside it,
+# which is then renamed to DEST. A second caller waits for the first one's build; nobody
+# ever sees half of one, and a build that failed or was killed leaves no DEST behind.
+publish_dir() {
+  local lock
+  lock=dir-$(basename "$1")-$(printf '%s' "$1" | sha256sum | cut -c1-8)
+  with_lock "$lock" publish_dir_locked "$@"
+}
+
+publish_dir_locked() {
+  local dest=$1 build=$2; shift 2
+  local tmp=$dest.partial
+  [ -f "$dest/.complete" ] && return 0
+  rm -rf --one-file-system "$tmp"  # what a killed build left
+  mkdir -p "$tmp"
+  if ! "$build" "$tmp" "$dest" "$@"; then
+    rm -rf --one-file-system "$tmp"
+    return 1
+  fi
+  touch "$tmp/.complete"
+  # A DEST without the mark was left half-built by an older copy of these scripts.
+  rm -rf --one-file-system "$dest"
+  mv -T "$tmp" "$dest"
+}
+
+# build_venv TMP DEST REQUIREMENT...: for publish_dir, a virtual environment of the host's
+# python3 with the requirements, built in TMP to be used from DEST.
+build_venv() {
+  python3 -m venv --prompt "$(basename "$2")" "$1" >&2 \
+    && "$1/bin/python" -m pip install -q --disable-pip-version-check "${@:3}" >&2 \
+    && relocate_venv "$1" "$2"
+}
+
+# A virtual environment knows its own place from its interpreter's path, but pip writes the
+# interpreter's full path into each script it installs (auditwheel, pip) and venv writes
+# the folder into its activate scripts: those name TMP, and are made to name DEST.
+relocate_venv() {  # tmp dest
+  local from to file
+  from=$(printf '%s' "$1" | sed 's/[][\.*^$|]/\\&/g')
+  to=$(printf '%s' "$2" | sed 's/[\&|]/\\&/g')
+  # Text files only: the interpreter's link and binaries (patchelf) are left alone.
+  { grep -rlIF -- "$1" "$1/bin" "$1/pyvenv.cfg" || [ $? -eq 1 ]; } | while IFS= read -r file; do
+    sed -i "s|$from|$to|g" "$file" || return 1
+  done
+}
+
 # Installs those of the given Debian packages the host lacks (one apt at a time).
 ensure_host_packages() { with_lock host-apt install_missing_host_packages "$@"; }
 
@@ -56,14 +122,19 @@ ensure_host_tools() {
 
 ensure_arm_emulation() {
   ensure_host_tools
+  # Both lanes come here; one mounts and registers.
+  with_lock binfmt register_arm_emulation
+  [ -e /proc/sys/fs/binfmt_misc/qemu-arm ] || die "the qemu-arm binfmt handler is not registered"
+  grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-arm || die "the qemu-arm binfmt handler is disabled"
+}
+
+register_arm_emulation() {
   if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   fi
   if [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
     update-binfmts --enable qemu-arm >/dev/null 2>&1 || true
   fi
-  [ -e /proc/sys/fs/binfmt_misc/qemu-arm ] || die "the qemu-arm binfmt handler is not registered"
-  grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-arm || die "the qemu-arm binfmt handler is disabled"
 }
 
 # --- chroots -----------------------------------------------------------------------------
@@ -109,13 +180,14 @@ mount_root() {
 HOST_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt
 
 # Runs a command inside a root with a clean environment: nothing of the host's leaks in.
-# Extra VAR=value words before the command are passed into that environment.
+# Extra VAR=value words before the command are passed into that environment. Python
+# writes its output as it comes, so that the stage's log shows a long run's progress.
 in_root() {
   local root=$1; shift
   chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
     PIP_CERT=/etc/ssl/certs/host-ca-bundle.crt SSL_CERT_FILE=/etc/ssl/certs/host-ca-bundle.crt \
-    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$@"
+    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore PYTHONUNBUFFERED=1 "$@"
 }
 
 # Copies the checkout's committed state (HEAD) to $1: a consistent snapshot even while
@@ -226,6 +298,17 @@ build_cached_artefact() {
 unpack_into() {  # tarball destination
   mkdir -p "$2"
   zstd -q -dc "$1" | tar --numeric-owner --xattrs -C "$2" -xf -
+}
+
+# --- zig: the C and C++ compiler of the wheels and of the cross builds --------------------
+# PyPI's ziglang in one virtual environment, beside a folder of wrappers per target.
+ZIG_VERSION=0.17.1
+ZIG_HOME=$CACHE_DIR/zig-$ZIG_VERSION
+# zig keeps the libc and libc++ it builds per target here (it locks its own entries).
+export ZIG_GLOBAL_CACHE_DIR=$CACHE_DIR/zig-cache
+
+install_zig() {
+  publish_dir "$ZIG_HOME/venv" build_venv "ziglang==$ZIG_VERSION" || die "installing zig $ZIG_VERSION"
 }
 
 # The zig binary of the ziglang package installed in the given virtual environment.

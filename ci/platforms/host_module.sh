@@ -6,14 +6,8 @@
 source "$(dirname "$0")/common.sh"
 source_dir=$1; shift
 venv=$CACHE_DIR/host-venv
-make_host_venv() {
-  if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import numpy' 2>/dev/null; then
-    rm -rf "$venv"
-    python3 -m venv "$venv"
-    "$venv/bin/python" -m pip install -q "numpy>=2" >&2
-  fi
-}
-with_lock host-venv make_host_venv  # two stages running side by side may both need it
+# Stages in both lanes need it, at times at the same moment.
+publish_dir "$venv" build_venv "numpy>=2" || die "the host's venv with NumPy"
 build=${QUILLMOOR_HOST_BUILD_DIR:-$WORK_DIR/host-build}
 rm -rf "$build"
 cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

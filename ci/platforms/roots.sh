@@ -85,11 +85,15 @@ ARM64_PACKAGES=python3,python3-dev,python3-venv,libgcc-s1
 
 ensure_arm64_emulation() {
   ensure_arm_emulation
+  with_lock binfmt register_arm64_emulation
+  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || die "the qemu-aarch64 binfmt handler is not registered"
+  grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-aarch64 || die "the qemu-aarch64 binfmt handler is disabled"
+}
+
+register_arm64_emulation() {
   if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
     update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
   fi
-  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || die "the qemu-aarch64 binfmt handler is not registered"
-  grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-aarch64 || die "the qemu-aarch64 binfmt handler is disabled"
 }
 
 # The emulator as the kernel names it for binfmt (its flags lack F: the path is opened in

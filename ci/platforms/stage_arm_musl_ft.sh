@@ -126,7 +126,8 @@ check_musl_wheel_needs "$wheel" "$work/wheel-contents" libc.musl-armv7.so.1
 wheel_kib=$(du -k "$wheel" | cut -f1)
 log "arm-musl-ft: $(basename "$wheel"), $wheel_kib KiB"
 out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
-mkdir -p "$out" && cp "$wheel" "$out/" && cp "$work/auditwheel-show.txt" "$out/$(basename "$wheel").auditwheel.txt"
+# Whole, as the other lane may be copying the folder's wheels at this moment.
+publish_file "$wheel" "$out" && write_whole "$out/$(basename "$wheel").auditwheel.txt" <"$work/auditwheel-show.txt"
 
 log "arm-musl-ft: the whole test suite against the wheel in a clean venv (emulated)"
 mkdir -p "$root/wheelhouse" && cp "$wheel" "$root/wheelhouse/"

@@ -88,7 +88,8 @@ esac
 check_musl_wheel_needs "$wheel" "$base/wheel-contents" libc.musl-x86_64.so.1
 log "musl x86_64: $(basename "$wheel"), $(du -k "$wheel" | cut -f1) KiB"
 out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
-mkdir -p "$out" && cp "$wheel" "$out/" && cp "$base/auditwheel-show.txt" "$out/$(basename "$wheel").auditwheel.txt"
+# Whole, as the other lane may be copying the folder's wheels at this moment.
+publish_file "$wheel" "$out" && write_whole "$out/$(basename "$wheel").auditwheel.txt" <"$base/auditwheel-show.txt"
 
 log "musl x86_64: test suite from the wheel in a clean venv"
 new_venv "$base/venv-wheel" "$wheel"
