@@ -14,13 +14,21 @@
 #
 # Without names, the stages run in two lanes side by side: the emulated 32-bit ARM stages
 # (arm-musl-ft, armhf), mostly one busy core under qemu, beside the x86_64 ones and the
-# 64-bit ARM ones. Named stages run one after another. Each stage's output is printed
-# whole when it ends.
+# 64-bit ARM ones. Named stages run one after another. Each stage's output shows as it
+# comes, every line headed by the stage's name, and is kept in a log of the stage's own;
+# a failed stage is announced when it ends, and the summary comes when both lanes have.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 stages=("$@")
 [ "$(id -u)" -eq 0 ] || { echo "the platform stages need root (chroot, debootstrap)" >&2; exit 1; }
 source "$here/common.sh"
+# One run at a time on a cache: the stages' work folders and logs there are fixed paths.
+if [ "${QUILLMOOR_STAGES_LOCKED:-}" != "$CACHE_DIR" ]; then
+  mkdir -p "$CACHE_DIR/locks"
+  lock=$CACHE_DIR/locks/platform-stages.lock
+  flock -n "$lock" true || echo "waiting for the other run of the platform stages on $CACHE_DIR" >&2
+  QUILLMOOR_STAGES_LOCKED=$CACHE_DIR exec flock -o "$lock" bash "$here/run_all.sh" "$@"
+fi
 set +e  # a failed stage is reported, and the others still run
 
 declare -A script=([armhf]=stage_armhf.sh [free-threaded]=stage_free_threaded.sh
@@ -33,16 +41,24 @@ done
 summary=$WORK_DIR/stage-summary.txt
 : >"$summary"
 
-print_stage_log() {  # stage result log
-  echo "== platform stage: $1 ($2)"
-  cat "$3"
-}
-
 run_stage() {  # stage: 0 when it passed
-  local stage=$1 output=$WORK_DIR/stage-$1.log started=$SECONDS result=passed
-  log "started: $stage"
-  bash "$here/${script[$stage]}" >"$output" 2>&1 || result=FAILED
-  with_lock stage-output print_stage_log "$stage" "$result" "$output"
+  local stage=$1 output=$WORK_DIR/stage-$1.log started=$SECONDS result=passed pid follower
+  echo "== platform stage started: $stage (log: $output)"
+  : >"$output"
+  # The stage writes its log; a follower shows each line as it comes. It stops once the
+  # stage's process has ended and the log is read to its end, whatever the stage left
+  # running (a pipe would stay open as long as anything it started holds it).
+  with_lock "stage-$stage" bash "$here/${script[$stage]}" >>"$output" 2>&1 </dev/null &
+  pid=$!
+  tail -n +1 -s 1 -f --pid="$pid" "$output" | sed -u "s/^/[$stage] /" &
+  follower=$!
+  wait "$pid" || result=FAILED
+  wait "$follower"
+  if [ "$result" = passed ]; then
+    echo "== platform stage passed: $stage ($((SECONDS - started)) s)"
+  else
+    echo "== platform stage FAILED: $stage (see $output)"
+  fi
   printf '%-14s %-7s %5d s\n' "$stage" "$result" $((SECONDS - started)) >>"$summary"
   [ "$result" = passed ]
 }

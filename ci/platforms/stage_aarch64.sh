@@ -28,7 +28,7 @@ module=$(in_root "$root" sh -c "cd /tmp && $venv/bin/python $src/ci/platforms/wh
   || die "the demo from the aarch64 wheel"
 echo "$module" >&2
 case $module in *"_native.abi3.so"*aarch64*) ;; *) die "aarch64 did not get the stable-ABI module" ;; esac
-in_root "$root" sh -c "cd /tmp && $venv/bin/python -m pytest -q -p no:cacheprovider \
+in_root "$root" sh -c "cd /tmp && $venv/bin/python -m pytest -q -rs -p no:cacheprovider \
     $src/tests/test_readme_examples.py" || die "the README's examples on aarch64"
 
 log "aarch64: result digests, 64-bit ARM against x86_64"
@@ -40,6 +40,6 @@ log "aarch64: $fields fields give bit-identical results on aarch64 and x86_64"
 
 log "aarch64: the whole suite against the wheel (emulated)"
 in_root "$root" QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES="${QUILLMOOR_AARCH64_MAX_EXAMPLES:-20}" \
-  PYTHONPATH="$src/ci/platforms" sh -c "cd /tmp && nice -n 10 $venv/bin/python -m pytest -q \
+  PYTHONPATH="$src/ci/platforms" sh -c "cd /tmp && nice -n 10 $venv/bin/python -m pytest -q -rs \
   -p no:cacheprovider -p hypothesis_budget $src/tests" \
   || die "the test suite against the aarch64 wheel"

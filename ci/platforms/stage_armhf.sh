@@ -39,7 +39,7 @@ module=$(in_root "$root" sh -c "cd /tmp && $python $src/ci/platforms/wheel_smoke
 echo "$module" >&2
 case $module in *"_native.abi3.so"*) ;; *) die "armv7l did not get the stable-ABI module" ;; esac
 in_root "$root" QUILLMOOR_HYPOTHESIS_MAX_EXAMPLES="${QUILLMOOR_ARMHF_MAX_EXAMPLES:-20}" \
-  PYTHONPATH="$src/ci/platforms" sh -c "cd /tmp && nice -n 10 $python -m pytest -q \
+  PYTHONPATH="$src/ci/platforms" sh -c "cd /tmp && nice -n 10 $python -m pytest -q -rs \
   -p no:cacheprovider -p hypothesis_budget $src/tests" \
   || die "the test suite against the armv7l wheel"
 

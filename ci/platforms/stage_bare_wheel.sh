@@ -33,7 +33,7 @@ in_root "$root" sh -c "cd /tmp && /venv/bin/python $src/ci/platforms/wheel_smoke
   && /venv/bin/python -m quillmoor demo --output /tmp/demo.png" </dev/null || die "the demo in the bare root"
 
 log "bare root: test suite against the installed wheel"
-in_root "$root" sh -c "cd /tmp && /venv/bin/python -m pytest -q -p no:cacheprovider $src/tests" \
+in_root "$root" sh -c "cd /tmp && /venv/bin/python -m pytest -q -rs -p no:cacheprovider $src/tests" \
   || die "the test suite in the bare root"
 
 log "bare root: from the sdist, after scripts/install_system_deps.sh"
@@ -43,5 +43,5 @@ cp "$sdist" "$root/wheels/"
 in_root "$root" sh -c "$src/scripts/install_system_deps.sh \
   && python3 -m venv /venv-source && /venv-source/bin/python -m pip install -q /wheels/$(basename "$sdist") pytest \
   && cd /tmp && /venv-source/bin/python $src/ci/platforms/wheel_smoke.py \
-  && /venv-source/bin/python -m pytest -q -p no:cacheprovider -rs $src/tests/test_readme_examples.py" \
+  && /venv-source/bin/python -m pytest -q -rs -p no:cacheprovider $src/tests/test_readme_examples.py" \
   || die "installing from the sdist in the bare root"

@@ -41,7 +41,7 @@ for version in 3.13 3.14 3.15; do
   case $module in *"_native.abi3.so"*) ;; *) die "CPython $version did not get the stable-ABI module" ;; esac
   in_root "$root" $venv/bin/python -m pip list 2>/dev/null | grep -iE '^(numpy|quillmoor) ' >&2
 
-  in_root "$root" sh -c "cd /tmp && $venv/bin/python -m pytest -q -p no:cacheprovider \
+  in_root "$root" sh -c "cd /tmp && $venv/bin/python -m pytest -q -rs -p no:cacheprovider \
       $src/tests/test_readme_examples.py" || die "the README's examples on CPython $version"
   digests=$WORK_DIR/digests-abi3-$version.txt
   in_root "$root" sh -c "cd /tmp && $venv/bin/python $src/ci/platforms/result_digest.py" \
@@ -51,5 +51,5 @@ for version in 3.13 3.14 3.15; do
 done
 
 log "abi3: the whole suite on CPython 3.14"
-in_root "$root" sh -c "cd /tmp && /venv-3.14/bin/python -m pytest -q -p no:cacheprovider $src/tests" \
+in_root "$root" sh -c "cd /tmp && /venv-3.14/bin/python -m pytest -q -rs -p no:cacheprovider $src/tests" \
   || die "the test suite on CPython 3.14"
