@@ -1,16 +1,16 @@
-"""Reading the three input tables from .npy, .npz, .csv or .parquet files, with a message
-per mistake."""
+"""Reading the three input tables from .npy, .npz, .csv or .parquet files (local paths
+or fsspec URLs), with a message per mistake."""
 
 from __future__ import annotations
 
-import os
-import zipfile
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
 from quillmoor.cli.command_error import CommandError
-from quillmoor.tables.files import FRAME_SUFFIXES, TableFileError, read_table, suffix_of
+from quillmoor.tables.bad_cells import check_read_columns
+from quillmoor.tables.files import FieldTables, TableFileError, read_field, read_table, suffix_of
 
 TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 
@@ -18,83 +18,76 @@ TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 # complex numbers, dates and Python objects do not.
 _NUMERIC_KINDS = "biuf"
 
+# The command merges one field per process: what its points' columns were called, for
+# naming the columns of the result it writes.
+_loaded_point_columns: list[tuple[str, ...] | None] = [None]
 
-def load_inputs(paths: list[str]) -> tuple[Any, Any, Any]:
+
+def load_inputs(
+    paths: list[str], columns: Mapping[str, str] | None = None
+) -> tuple[Any, Any, Any]:
     """The three tables: 2-D float64 arrays from .npy/.npz files, DataFrames from CSV or
-    Parquet files (named columns, read by ``merge_frame``)."""
-    if len(paths) == 3 and any(suffix_of(path) in FRAME_SUFFIXES for path in paths):
-        tables = []
-        for path, name in zip(paths, TABLE_NAMES):
-            if suffix_of(path) in FRAME_SUFFIXES:
-                try:
-                    tables.append(read_table(path))
-                except TableFileError as error:
-                    raise CommandError(str(error)) from None
-            else:
-                tables.append(_as_float_table(_load_npy(path), name, path))
-        return tables[0], tables[1], tables[2]
-    return load_tables(paths)
+    Parquet files (named columns, read by ``merge_frame``, with ``columns`` renaming
+    them as there; a cell that is not a number where one is needed is named here).
 
-
-def load_tables(paths: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The three tables as 2-D float64 arrays, from one .npz file or three .npy files."""
+    One path is an .npz archive or a folder of table files named after the tables;
+    three paths are the tables in this order: connected_crop_rows, points_in_rows,
+    row_information."""
     if len(paths) == 1:
-        arrays = _load_npz(paths[0])
-        sources = [f"{paths[0]}[{name}]" for name in TABLE_NAMES]
+        field = _read(read_field, paths[0])
+        # An archive's tables are named by the archive and the array's name in it.
+        sources = [f"{paths[0]}[{name}]" if field.sources[name] == paths[0]
+                   else field.sources[name] for name in TABLE_NAMES]
     elif len(paths) == 3:
-        arrays = [_load_npy(path) for path in paths]
+        for path in paths:
+            if suffix_of(path) == ".npz":
+                raise CommandError(
+                    f"{path}: is an .npz archive; pass it alone, not with other files"
+                )
+        field = FieldTables({name: _read(read_table, path)
+                             for name, path in zip(TABLE_NAMES, paths)},
+                            dict(zip(TABLE_NAMES, paths)))
         sources = list(paths)
     else:
         raise CommandError(
             f"expected one .npz file or three .npy files (or .csv or .parquet tables), "
             f"got {len(paths)} paths"
         )
-    connected_crop_rows, points_in_rows, row_information = (
-        _as_float_table(array, name, source)
-        for array, name, source in zip(arrays, TABLE_NAMES, sources)
-    )
-    return connected_crop_rows, points_in_rows, row_information
+    _loaded_point_columns[0] = field.point_columns
+    tables = [table if _is_frame(table) else _as_float_table(table, name, source)
+              for table, name, source in
+              zip((field[name] for name in TABLE_NAMES), TABLE_NAMES, sources)]
+    if any(_is_frame(table) for table in tables):
+        try:
+            check_read_columns(field, field.sources, columns)
+        except TableFileError as error:
+            raise CommandError(str(error)) from None
+    return tables[0], tables[1], tables[2]
 
 
-def _load_npz(path: str) -> list[np.ndarray]:
-    _require_file(path)
+def load_tables(paths: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The three tables as 2-D float64 arrays, from one .npz file or three .npy files."""
+    tables = load_inputs(paths)
+    for table, name in zip(tables, TABLE_NAMES):
+        if _is_frame(table):
+            raise CommandError(f"{name}: a CSV or Parquet table; pass .npy or .npz files")
+    return tables
+
+
+def loaded_point_columns() -> Sequence[str] | None:
+    """The names the last loaded .npz gave its points' columns, if it gave any."""
+    return _loaded_point_columns[0]
+
+
+def _read(reader: Any, path: str) -> Any:
     try:
-        # allow_pickle=False: a data file must never run code when loaded.
-        archive = np.load(path, allow_pickle=False)
-        if not isinstance(archive, np.lib.npyio.NpzFile):
-            raise CommandError(
-                f"{path}: holds a single array; pass one .npz file with the three "
-                "tables, or three .npy files"
-            )
-        with archive:
-            missing = [name for name in TABLE_NAMES if name not in archive.files]
-            if missing:
-                raise CommandError(
-                    f"{path}: no array named {', '.join(missing)} "
-                    f"(the file holds: {', '.join(archive.files) or 'nothing'})"
-                )
-            return [archive[name] for name in TABLE_NAMES]
-    except (OSError, ValueError, EOFError, zipfile.BadZipFile) as error:
-        raise CommandError(f"{path}: cannot read it as a NumPy file: {error}") from None
+        return reader(path)
+    except TableFileError as error:
+        raise CommandError(str(error)) from None
 
 
-def _load_npy(path: str) -> np.ndarray:
-    _require_file(path)
-    try:
-        loaded = np.load(path, allow_pickle=False)
-    except (OSError, ValueError, EOFError) as error:
-        raise CommandError(f"{path}: cannot read it as a NumPy file: {error}") from None
-    if isinstance(loaded, np.lib.npyio.NpzFile):
-        loaded.close()
-        raise CommandError(f"{path}: is an .npz archive; pass it alone, not with other files")
-    return loaded
-
-
-def _require_file(path: str) -> None:
-    if not os.path.exists(path):
-        raise CommandError(f"{path}: no such file")
-    if os.path.isdir(path):
-        raise CommandError(f"{path}: is a directory, not a file")
+def _is_frame(table: Any) -> bool:
+    return hasattr(table, "columns") and not isinstance(table, np.ndarray)
 
 
 def _as_float_table(array: np.ndarray, name: str, source: str) -> np.ndarray:

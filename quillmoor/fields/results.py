@@ -1,12 +1,12 @@
 """Writing a field's result where it was merged, whole or not at all.
 
-A result is written under a temporary name and made visible by a rename only when
-complete (locally: a file beside it, flushed to disk, then ``os.replace``), so a worker
-killed while writing never leaves a file that looks finished. On object stores an
-object becomes visible only when its upload completes, so the result is sent in one
-request under its own name (a PUT; beyond 5 GB a multipart upload, which is also
-invisible until completed). A visible result is therefore a complete one, and a resumed
-run skips every field whose result is there.
+Every result goes through the package's one writer (``quillmoor.tables.writing``): it
+becomes visible at its path only when complete (locally a temporary file beside it,
+flushed to disk, then renamed; on an object store one upload, visible only once it
+completes), so a worker killed while writing never leaves a file that looks finished,
+and a resumed run skips every field whose result is there. Temporaries of writes that
+were killed are removed by the next run that writes to the folder, a resumed one too:
+each process of the run clears those older than the run's start, once.
 
 A field ``NAME`` is written as ``NAME.npy`` (an array result) or ``NAME.parquet`` (the
 kept rows of a frame, without its index), or, for a dataset partitioned by field, as
@@ -15,21 +15,21 @@ kept rows of a frame, without its index), or, for a dataset partitioned by field
 
 from __future__ import annotations
 
-import io
 import os
-import uuid
+import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import IO, Any
 
-import numpy as np
+from quillmoor.tables.encoding import encode_table
+from quillmoor.tables.file_errors import TableFileError
+from quillmoor.tables.locations import open_location
+from quillmoor.tables.places import OBJECT_STORES, Place, on_filesystem
+from quillmoor.tables.temporaries import remove_old_temporaries
+from quillmoor.tables.writing import S3_PART_SIZE, write_table
 
-from quillmoor.tables.locations import is_local_filesystem, open_location
-
-#: Stores where an object is only visible once its upload completed.
-OBJECT_STORES = {"s3", "s3a", "gs", "gcs", "az", "abfs", "abfss", "adl", "memory"}
-#: s3fs sends results below twice this size in one PUT (its limit is 5 GB).
-S3_PART_SIZE = 2**31
+__all__ = ["OBJECT_STORES", "S3_PART_SIZE", "FieldSummary", "ResultStore", "encode_result",
+           "file_name_of", "result_suffix"]
 
 
 @dataclass(frozen=True)
@@ -51,17 +51,22 @@ class FieldSummary:
 
 @dataclass(frozen=True)
 class ResultStore:
-    """Where the results go: a folder or an fsspec URL, with its storage options."""
+    """Where the results go: a folder or an fsspec URL, with its storage options.
+
+    ``started`` is when the run began (when the store was made): temporaries in the
+    folder older than that were left by runs that did not finish.
+    """
 
     location: str
     storage_options: Mapping[str, Any] | None = None
     partition_column: str | None = None
+    started: float = field(default_factory=time.time, compare=False, repr=False)
     _opened: list[Any] = field(default_factory=list, compare=False, repr=False)
 
     def __getstate__(self) -> dict[str, Any]:
         # A filesystem opened here is not sent to a worker; it opens its own.
         return {"location": self.location, "storage_options": self.storage_options,
-                "partition_column": self.partition_column}
+                "partition_column": self.partition_column, "started": self.started}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         for key, value in state.items():
@@ -71,6 +76,7 @@ class ResultStore:
     def _filesystem(self) -> tuple[Any, str]:
         if not self._opened:
             self._opened.append(open_location(self.location, self.storage_options))
+            self._remove_old_temporaries()
         opened: tuple[Any, str] = self._opened[0]
         return opened
 
@@ -83,11 +89,10 @@ class ResultStore:
 
     def existing(self, name: object) -> str | None:
         """Where a complete result of the field is, if there is one."""
-        fs, root = self._filesystem()
         for relative in self.candidates(name):
-            path = _join(fs, root, relative)
-            if (os.path.exists(path) if fs is None else fs.exists(path)):
-                return self.shown(path)
+            place = self._place(relative)
+            if place.exists():
+                return place.shown
         return None
 
     def write(self, name: object, result: Any) -> str:
@@ -95,30 +100,35 @@ class ResultStore:
         partitioned = self.partition_column is not None
         suffix = result_suffix(result, partitioned=partitioned)
         relative = next(c for c in self.candidates(name) if c.endswith(suffix))
-        fs, root = self._filesystem()
-        path = _join(fs, root, relative)
-        if fs is None or is_local_filesystem(fs):
-            _replace_locally(path, result, partitioned)
-            return self.shown(path)
-        buffer = io.BytesIO()
-        encode_result(result, buffer, partitioned=partitioned)
-        data = buffer.getvalue()
-        if _protocol(fs) in OBJECT_STORES:
-            extra = {"chunksize": S3_PART_SIZE} if _protocol(fs) in ("s3", "s3a") else {}
-            fs.pipe_file(path, data, **extra)
-        else:  # any other filesystem: a temporary name, then a move
-            temporary = _temporary_name(path)
-            try:
-                fs.pipe_file(temporary, data)
-                fs.mv(temporary, path)
-            except BaseException:
-                _remove_quietly(lambda: fs.rm(temporary))
-                raise
-        return self.shown(path)
+        place = self._place(relative)
+        _make_folder(place.parent())
+        return write_table(place, result)
 
     def shown(self, path: str) -> str:
         fs, _ = self._filesystem()
         return path if fs is None else str(fs.unstrip_protocol(path))
+
+    def _place(self, relative: str) -> Place:
+        fs, root = self._filesystem()
+        if fs is None:
+            path = os.path.join(root, *relative.split("/"))
+            return Place(path, path)
+        path = root.rstrip("/") + "/" + relative
+        return on_filesystem(fs, path, self.shown(path))
+
+    def _remove_old_temporaries(self) -> None:
+        """Once per process: the temporaries of killed runs, in the folder and (for a
+        partitioned layout) in its partitions' folders."""
+        fs, root = self._opened[0]
+        folder = on_filesystem(fs, root, self.location)
+        if not folder.is_local or not os.path.isdir(folder.path):
+            return
+        remove_old_temporaries(folder, self.started)
+        if self.partition_column is not None:
+            prefix = self.partition_column + "="
+            for entry in os.listdir(folder.path):
+                if entry.startswith(prefix):
+                    remove_old_temporaries(folder.child(entry), self.started)
 
 
 def file_name_of(name: object) -> str:
@@ -134,54 +144,17 @@ def result_suffix(result: Any, *, partitioned: bool) -> str:
     return ".parquet" if hasattr(result, "columns") or partitioned else ".npy"
 
 
-def encode_result(result: Any, out: Any, *, partitioned: bool) -> None:
+def encode_result(result: Any, out: IO[bytes], *, partitioned: bool) -> None:
     """Write the result to the binary file ``out``, as ``result_suffix`` says."""
-    if result_suffix(result, partitioned=partitioned) == ".parquet":
-        import pandas as pd
-
-        frame = result
-        if not isinstance(result, pd.DataFrame):
-            array = np.asarray(result)
-            frame = pd.DataFrame(array, columns=[f"column_{i}" for i in range(array.shape[1])])
-        frame.to_parquet(out, index=False)
-        return
-    np.save(out, np.asarray(result), allow_pickle=False)
+    suffix = result_suffix(result, partitioned=partitioned)
+    encode_table(result, suffix, out, "the result")
 
 
-def _join(fs: Any, root: str, relative: str) -> str:
-    if fs is None:
-        return os.path.join(root, *relative.split("/"))
-    return root.rstrip("/") + "/" + relative
-
-
-def _protocol(fs: Any) -> str:
-    protocol = fs.protocol
-    return str(protocol if isinstance(protocol, str) else protocol[0])
-
-
-def _temporary_name(path: str) -> str:
-    folder, _, base = path.rpartition("/")
-    return f"{folder}/.{base}.{uuid.uuid4().hex}.partial"
-
-
-def _replace_locally(path: str, result: Any, partitioned: bool) -> None:
-    folder = os.path.dirname(path)
-    os.makedirs(folder, exist_ok=True)
-    temporary = os.path.join(folder, f".{os.path.basename(path)}.{uuid.uuid4().hex}.partial")
+def _make_folder(folder: Place) -> None:
     try:
-        with open(temporary, "wb") as out:
-            encode_result(result, out, partitioned=partitioned)
-            out.flush()
-            # On disk before the rename, so a machine that goes down leaves no empty result.
-            os.fsync(out.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        _remove_quietly(lambda: os.remove(temporary))
-        raise
-
-
-def _remove_quietly(remove: Any) -> None:
-    try:
-        remove()
-    except Exception:  # the original failure matters, not the clean-up's
-        pass
+        if folder.is_local:
+            os.makedirs(folder.path, exist_ok=True)
+        elif not folder.is_object_store:
+            folder.fs.makedirs(folder.path, exist_ok=True)
+    except OSError as error:
+        raise TableFileError(f"{folder.shown}: cannot create it: {error}") from None

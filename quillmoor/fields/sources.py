@@ -21,16 +21,15 @@ with the caller's storage options.
 from __future__ import annotations
 
 import os
-import zipfile
 from collections.abc import Mapping, Sequence
 from typing import Any, TypeGuard
 
-import numpy as np
-
 from quillmoor.merging.forgiving_merge import merge_field
 from quillmoor.frames.frame_merge import is_frame, merge_frame_field
+from quillmoor.tables.bad_cells import check_read_columns
+from quillmoor.tables.files import FRAME_SUFFIXES, FieldTables, read_field, read_table
 from quillmoor.tables.locations import is_url
-from quillmoor.tables.files import FRAME_SUFFIXES, read_table
+from quillmoor.tables.reading import npz_point_count
 
 TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
 TABLE_FILE_SUFFIXES = (".npy", *FRAME_SUFFIXES)
@@ -55,7 +54,7 @@ def point_count(source: object) -> int | None:
         return None  # read only where it is merged
     if is_path(source):
         path = os.fspath(source)
-        return _npz_point_count(path) if path.lower().endswith(".npz") else None
+        return npz_point_count(path) if path.lower().endswith(".npz") else None
     try:
         points = _tables_in_memory(source)["points_in_rows"]
     except (TypeError, KeyError, ValueError):
@@ -65,47 +64,21 @@ def point_count(source: object) -> int | None:
     return int(len(points)) if not hasattr(points, "num_rows") else int(points.num_rows)
 
 
-def _npz_point_count(path: str) -> int | None:
-    # Only the array header is read, not the table.
-    try:
-        with zipfile.ZipFile(path) as archive, archive.open("points_in_rows.npy") as member:
-            version = np.lib.format.read_magic(member)
-            if version == (1, 0):
-                shape = np.lib.format.read_array_header_1_0(member)[0]
-            else:
-                shape = np.lib.format.read_array_header_2_0(member)[0]
-    except (OSError, KeyError, ValueError, zipfile.BadZipFile):
-        return None
-    return int(shape[0]) if shape else None
-
-
 def load_tables(
     source: object, storage_options: Mapping[str, Any] | None = None
-) -> dict[str, Any]:
+) -> FieldTables:
     """The field's three tables by name, read from disk (or an fsspec URL, with
-    ``storage_options``) where the field is a path."""
-    if is_url(source):
-        from quillmoor.tables.remote import read_remote_field
-
-        return read_remote_field(str(source), storage_options)
+    ``storage_options``) where the field or a table of it is a path. The tables read
+    from files remember where from (``sources``), for the messages about their cells."""
     if is_path(source):
-        path = os.fspath(source)
-        if os.path.isdir(path):
-            return {name: _read_named_table(path, name) for name in TABLE_NAMES}
-        if path.lower().endswith(".npz"):
-            return _read_npz(path)
-        raise ValueError(f"{path}: a field is an .npz file or a folder of table files")
+        return read_field(source, storage_options)
     tables = _tables_in_memory(source)
-    return {name: _read_one(t, storage_options) if is_path(t) else t
-            for name, t in tables.items()}
-
-
-def _read_one(path: str | os.PathLike[str], storage_options: Mapping[str, Any] | None) -> Any:
-    if is_url(path):
-        from quillmoor.tables.remote import read_remote_table
-
-        return read_remote_table(str(path), storage_options)
-    return read_table(path)
+    paths = {name: os.fspath(t) for name, t in tables.items() if is_path(t)}
+    return FieldTables(
+        {name: read_table(paths[name], storage_options) if name in paths else t
+         for name, t in tables.items()},
+        paths,
+    )
 
 
 def _tables_in_memory(source: object) -> dict[str, Any]:
@@ -127,33 +100,6 @@ def _tables_in_memory(source: object) -> dict[str, Any]:
         f"cannot use a {type(source).__name__} as a field: give an .npz path, a folder of "
         "tables, a mapping or sequence of the three tables, or a synthetic Field"
     )
-
-
-def _read_npz(path: str) -> dict[str, Any]:
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"{path}: no such file")
-    with np.load(path, allow_pickle=False) as archive:
-        missing = [name for name in TABLE_NAMES if name not in archive.files]
-        if missing:
-            raise KeyError(f"{path}: no array named {', '.join(missing)}")
-        return {name: archive[name] for name in TABLE_NAMES}
-
-
-def _read_named_table(folder: str, name: str) -> Any:
-    candidates = [os.path.join(folder, name + suffix) for suffix in TABLE_FILE_SUFFIXES]
-    found = [path for path in candidates if os.path.exists(path)]
-    if not found:
-        raise FileNotFoundError(
-            f"{folder}: no {name} table (looked for {name}.npy, .csv and .parquet)"
-        )
-    if len(found) > 1:
-        raise ValueError(f"{folder}: more than one {name} table: {', '.join(found)}")
-    path = found[0]
-    if os.path.isdir(path):  # a Parquet dataset folder
-        import pandas
-
-        return pandas.read_parquet(path)
-    return read_table(path)
 
 
 def merge_source(
@@ -178,7 +124,14 @@ def merge_tables(
     num_threads: int,
     columns: Mapping[str, str] | None,
 ) -> Any:
-    """Merge one field's loaded tables: by ``merge_frame`` when the points are a frame."""
+    """Merge one field's loaded tables: by ``merge_frame`` when the points are a frame.
+
+    Tables read from CSV or Parquet files (see ``load_tables``) are checked first, so
+    that a cell that is not a number is named by file, column and row.
+    """
+    sources = getattr(tables, "sources", None)
+    if sources:
+        check_read_columns(tables, sources, columns)
     points = tables["points_in_rows"]
     if is_frame(points):
         return merge_frame_field(
