@@ -22,6 +22,9 @@ from quillmoor.layers.errors import LayerError
 PARQUET_SUFFIXES = (".parquet", ".geoparquet")
 WRITE_DRIVERS = {".gpkg": "GPKG", ".fgb": "FlatGeobuf", ".shp": "ESRI Shapefile"}
 WRITABLE = (".gpkg", ".parquet", ".geoparquet", ".fgb", ".shp")
+#: FlatGeobuf's spatial index would store the features in another order than the
+#: merge's.
+LAYER_OPTIONS = {".fgb": {"SPATIAL_INDEX": "NO"}}
 #: A Shapefile's name for a column has at most this many characters.
 SHAPEFILE_NAME_LIMIT = 10
 
@@ -40,8 +43,6 @@ def read_layer(path: str, layer: str | None, option: str) -> Any:
     if suffix_of(path) in PARQUET_SUFFIXES:
         return _read_parquet(path)
     pyogrio = geo_modules.pyogrio()
-    errors = (pyogrio.errors.DataSourceError, pyogrio.errors.DataLayerError,
-              pyogrio.errors.FieldError, pyogrio.errors.GeometryError, OSError)
     try:
         if layer is None:
             names = [str(name) for name in pyogrio.list_layers(path)[:, 0]]
@@ -51,7 +52,7 @@ def read_layer(path: str, layer: str | None, option: str) -> Any:
                     f"with {option}"
                 )
         return pyogrio.read_dataframe(path, layer=layer)
-    except errors as error:
+    except (RuntimeError, OSError, ValueError) as error:  # pyogrio's are RuntimeErrors
         raise LayerError(f"{path}: cannot read it: {_one_line(error)}") from None
 
 
@@ -69,10 +70,24 @@ def check_writable(path: str) -> None:
         raise LayerError(f"{path}: is a folder")
 
 
+def has_geometry(frame: Any) -> bool:
+    try:
+        return getattr(frame, "geometry", None) is not None
+    except AttributeError:  # a GeoDataFrame whose geometry column is gone
+        return False
+
+
 def check_fits(frame: Any, path: str) -> None:
-    """Refuses what the output format would change: a Shapefile cuts column names to 10
-    characters and keeps only the date of a timestamp."""
-    if suffix_of(path) != ".shp":
+    """Refuses what the output format would change or cannot hold: a table without
+    geometry in FlatGeobuf or a Shapefile; in a Shapefile, column names of more than 10
+    characters (cut short) and timestamps (only the date is kept)."""
+    suffix = suffix_of(path)
+    if suffix in (".fgb", ".shp") and not has_geometry(frame):
+        raise LayerError(
+            f"{path}: the points have no geometry, which {WRITE_DRIVERS[suffix]} needs; "
+            "write .gpkg or .parquet instead"
+        )
+    if suffix != ".shp":
         return
     long = [str(name) for name in frame.columns
             if str(name) != getattr(frame, "_geometry_column_name", None)
@@ -99,7 +114,8 @@ def write_layer(frame: Any, path: str, layer: str | None) -> None:
                 frame.to_parquet(temporary)
             else:
                 geo_modules.pyogrio().write_dataframe(
-                    frame, temporary, layer=layer, driver=WRITE_DRIVERS[suffix]
+                    frame, temporary, layer=layer, driver=WRITE_DRIVERS[suffix],
+                    **LAYER_OPTIONS.get(suffix, {}),
                 )
         except (OSError, ValueError, RuntimeError) as error:
             raise LayerError(f"{path}: cannot write it: {_one_line(error)}") from None

@@ -16,6 +16,7 @@ import numpy as np
 from quillmoor.layers import geo_modules
 from quillmoor.layers.errors import LayerError
 from quillmoor.layers.keys import column_names, key_column, key_text, packed_keys
+from quillmoor.layers.layer_files import has_geometry
 from quillmoor.layers.segment_input import refuse_geographic
 
 LAYER = "points"
@@ -49,7 +50,7 @@ def prepare_points(points: Any, key_a: str, key_b: str, segment_keys: np.ndarray
     _refuse_strays(a, b, segment_keys)
     columns = {"points.key_a": key_a, "points.key_b": key_b}
     added = {ROW_COLUMN: np.arange(a.shape[0])}
-    if _has_geometry(points):
+    if has_geometry(points):
         x, y = _point_coordinates(points, a, b)
         added.update({X_COLUMN: x, Y_COLUMN: y})
         columns.update({"points.x": X_COLUMN, "points.y": Y_COLUMN})
@@ -61,13 +62,6 @@ def prepare_points(points: Any, key_a: str, key_b: str, segment_keys: np.ndarray
         raise LayerError(f"{LAYER}: the column name {clash[0]!r} is reserved for the merge")
     return PreparedPoints(frame=points.assign(**added), columns=columns,
                           added=tuple(added), key_a=a, key_b=b, x=x, y=y)
-
-
-def _has_geometry(points: Any) -> bool:
-    try:
-        return getattr(points, "geometry", None) is not None
-    except AttributeError:  # a GeoDataFrame whose geometry column is gone
-        return False
 
 
 def _refuse_other_crs(crs: Any, segments_crs: Any) -> None:

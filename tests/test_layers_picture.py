@@ -1,0 +1,140 @@
+"""The picture of a merged field, the junctions it shows, and files written whole."""
+
+import os
+
+import numpy as np
+import pytest
+
+from quillmoor import merge
+from quillmoor.layers.junctions import find_junctions
+from quillmoor.layers.layer_files import committed_path
+from quillmoor.synthetic import make_field
+
+import reference
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+class TestJunctions:
+    def test_near_ends_of_a_generated_field(self):
+        field = make_field(3000, seed=4)
+        junctions = find_junctions(field.connected_crop_rows, field.row_information)
+        rows = field.row_information
+        assert junctions.count == field.n_crop_rows * (field.segments_per_row - 1)
+        # Each pair once, the earlier segment first; they meet at its end and the
+        # later one's start.
+        assert np.array_equal(junctions.neighbour, junctions.segment + 1)
+        assert np.array_equal(junctions.near, rows[junctions.segment, 7:9])
+        assert np.array_equal(junctions.neighbour_near, rows[junctions.neighbour, 5:7])
+
+    def test_the_farthest_pair_rule_with_ties_and_nan(self):
+        rng = np.random.default_rng(5)
+        # Coordinates from a few values, so that equal distances are common.
+        rows = np.zeros((300, 11))
+        rows[:, 0] = np.arange(300)
+        rows[:, 4] = 1
+        rows[:, 5:11] = rng.integers(0, 3, size=(300, 6))
+        rows[::37, 6] = np.nan
+        connected = np.full((150, 11), np.nan)
+        connected[:, 1] = np.arange(0, 300, 2)
+        connected[:, 2] = 1
+        connected[:, 3] = np.arange(1, 300, 2)
+        connected[:, 4] = 1
+        junctions = find_junctions(connected, rows)
+        assert junctions.count == 150
+        for k in range(junctions.count):
+            base = rows[junctions.segment[k], 5:11].reshape(3, 2)
+            other = rows[junctions.neighbour[k], 5:11].reshape(3, 2)
+            i, j = reference.farthest_pair([tuple(p) for p in base], [tuple(p) for p in other])
+            assert np.array_equal(junctions.near[k], base[1 if i == 0 else 0], equal_nan=True)
+            assert np.array_equal(junctions.neighbour_near[k], other[1 if j == 0 else 0],
+                                  equal_nan=True)
+
+    def test_keys_that_name_no_row_record_are_skipped(self):
+        field = make_field(2000, seed=1)
+        connected = field.connected_crop_rows.copy()
+        connected[0, 3:5] = [99, 99]
+        junctions = find_junctions(connected, field.row_information)
+        assert junctions.count == field.n_crop_rows * (field.segments_per_row - 1)
+
+
+@pytest.fixture(scope="module")
+def merged_field():
+    pytest.importorskip("matplotlib")
+    field = make_field(20000, seed=6, bend=0.5, overlap=0.5)
+    kept = field.kept_points(merge(field.connected_crop_rows, field.points_in_rows,
+                                   field.row_information, tolerance=0.05))
+    return field, kept
+
+
+class TestPicture:
+    def draw(self, field, kept, path):
+        from quillmoor.layers.picture import draw_field
+
+        draw_field(field.connected_crop_rows, field.points_in_rows, field.row_information,
+                   kept, str(path), title="a field")
+        return path.read_bytes()
+
+    def test_mask_and_positions_draw_the_same_picture(self, merged_field, tmp_path):
+        field, kept = merged_field
+        by_mask = self.draw(field, kept, tmp_path / "mask.png")
+        by_position = self.draw(field, np.flatnonzero(kept)[::-1], tmp_path / "pos.png")
+        assert by_mask.startswith(PNG_SIGNATURE) and by_mask == by_position
+        assert sorted(os.listdir(tmp_path)) == ["mask.png", "pos.png"]
+
+    def test_dropped_points_show_in_red(self, merged_field, tmp_path):
+        from matplotlib.image import imread
+
+        field, kept = merged_field
+        self.draw(field, kept, tmp_path / "merged.png")
+        self.draw(field, np.ones_like(kept), tmp_path / "all.png")
+
+        def red_pixels(name):
+            image = imread(tmp_path / name)[..., :3]
+            red = np.array([0xD6, 0x27, 0x28]) / 255
+            return int((np.abs(image - red).max(axis=-1) < 0.08).sum())
+
+        # With nothing dropped, only the legends' markers are red.
+        assert red_pixels("merged.png") > red_pixels("all.png") + 300
+
+    def test_a_failed_drawing_leaves_nothing(self, merged_field, tmp_path):
+        field, kept = merged_field
+        with pytest.raises(ValueError, match="flags"):
+            self.draw(field, kept[:-1], tmp_path / "field.png")
+        with pytest.raises(FileNotFoundError):
+            self.draw(field, kept, tmp_path / "missing" / "field.png")
+        assert os.listdir(tmp_path) == []
+
+
+class TestCommittedPath:
+    def test_success_replaces_the_target(self, tmp_path):
+        target = tmp_path / "result.gpkg"
+        target.write_text("old")
+        with committed_path(str(target)) as temporary:
+            assert os.path.dirname(os.path.dirname(temporary)) == str(tmp_path)
+            assert target.read_text() == "old"
+            with open(temporary, "w") as handle:
+                handle.write("new")
+        assert target.read_text() == "new"
+        assert os.listdir(tmp_path) == ["result.gpkg"]
+
+    def test_failure_keeps_the_old_target(self, tmp_path):
+        target = tmp_path / "result.gpkg"
+        target.write_text("old")
+        with pytest.raises(RuntimeError):
+            with committed_path(str(target)) as temporary:
+                with open(temporary, "w") as handle:
+                    handle.write("half")
+                raise RuntimeError("writer failed")
+        assert target.read_text() == "old"
+        assert os.listdir(tmp_path) == ["result.gpkg"]
+
+    def test_every_file_of_a_shapefile_moves(self, tmp_path):
+        target = tmp_path / "kept.shp"
+        with committed_path(str(target)) as temporary:
+            stem = temporary[:-4]
+            for suffix in (".shp", ".shx", ".dbf", ".prj", ".cpg"):
+                with open(stem + suffix, "w") as handle:
+                    handle.write(suffix)
+        assert sorted(os.listdir(tmp_path)) == [
+            "kept.cpg", "kept.dbf", "kept.prj", "kept.shp", "kept.shx"]
