@@ -28,6 +28,10 @@ from quillmoor.tables.places import OBJECT_STORES, Place, on_filesystem
 from quillmoor.tables.temporaries import remove_old_temporaries
 from quillmoor.tables.writing import S3_PART_SIZE, write_table
 
+#: The stores whose folders this process has cleared of old temporaries, once per run:
+#: a worker is sent a fresh copy of the store with every task.
+_cleared: set[tuple[str, str | None, float]] = set()
+
 __all__ = ["OBJECT_STORES", "S3_PART_SIZE", "FieldSummary", "ResultStore", "encode_result",
            "file_name_of", "result_suffix"]
 
@@ -119,6 +123,10 @@ class ResultStore:
     def _remove_old_temporaries(self) -> None:
         """Once per process: the temporaries of killed runs, in the folder and (for a
         partitioned layout) in its partitions' folders."""
+        run = (self.location, self.partition_column, self.started)
+        if run in _cleared:
+            return
+        _cleared.add(run)
         fs, root = self._opened[0]
         folder = on_filesystem(fs, root, self.location)
         if not folder.is_local or not os.path.isdir(folder.path):

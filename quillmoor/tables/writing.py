@@ -43,6 +43,7 @@ def write_table(
     (``point_columns`` are the names its source gave its columns).
     """
     place = place_of(target, storage_options)
+    refuse_folder(place)
     suffix = suffix_of(place.path)
     if suffix not in WRITTEN_SUFFIXES:
         raise TableFileError(f"{place.shown}: unknown suffix; use .npy, .csv or .parquet")
