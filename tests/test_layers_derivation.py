@@ -172,6 +172,25 @@ class TestJunctionRules:
         assert math.isnan(connected[0, 5]) and connected[0, 3:5].tolist() == [7, 2]
 
 
+class TestRowRecords:
+    def test_a_curved_line_has_the_middle_of_its_chord_as_p2(self):
+        bow = shapely.LineString([(0, 0), (5, 1), (10, 0)])
+        layer = gpd.GeoDataFrame({"key_a": [1, 1], "key_b": [1, 2]}, geometry=[
+            bow, shapely.LineString([(9.6, 0), (20, 0)])])
+        connected, rows = tables_from_segments(layer, row_spacing=1.0)
+        assert rows[0, 5:11].tolist() == [0, 0, 10, 0, 5, 0]
+        assert rows[0, 1] == pytest.approx(2 * math.hypot(5, 1))
+        assert rows[0, 3] == 3
+        assert connected[0, 3:5].tolist() == [1, 2]
+
+    def test_z_coordinates_are_ignored(self):
+        flat = two_segment_rows()
+        raised = flat.copy()
+        raised["geometry"] = shapely.force_3d(flat.geometry.values, z=7.0)
+        assert all(a.tobytes() == b.tobytes() for a, b in
+                   zip(tables_from_segments(raised), tables_from_segments(flat)))
+
+
 class TestWhatWasFound:
     def test_links_and_free_ends_as_layers(self):
         field = make_field(6000, seed=5)

@@ -61,7 +61,7 @@ class TestJunctions:
 @pytest.fixture(scope="module")
 def merged_field():
     pytest.importorskip("matplotlib")
-    field = make_field(20000, seed=6, bend=0.5, overlap=0.5)
+    field = make_field(8000, seed=6, bend=0.5, overlap=0.5)
     kept = field.kept_points(merge(field.connected_crop_rows, field.points_in_rows,
                                    field.row_information, tolerance=0.05))
     return field, kept
