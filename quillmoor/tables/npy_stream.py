@@ -1,7 +1,7 @@
 """NumPy's ``.npy`` format, read and written in chunks.
 
 The header is read and written by ``numpy.lib.format``; the data moves in chunks of a
-few megabytes, straight between the file and the array's memory, so that a large table
+megabyte, straight between the file and the array's memory, so that a large table
 shows its progress, an interrupt stops it between two chunks, and no second copy of the
 table is made. Arrays of Python objects are never read or written: loading them would
 run code from the file.
@@ -13,7 +13,8 @@ from typing import IO, Any
 
 import numpy as np
 
-CHUNK_BYTES = 16 * 2**20
+#: Small enough that the copies a zip member's reads make stay in the processor's cache.
+CHUNK_BYTES = 2**20
 MAGIC = b"\x93NUMPY"
 ZIP_MAGIC = b"PK\x03\x04"
 

@@ -13,7 +13,13 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import IO, Any
 
-from quillmoor.tables.locations import is_local_filesystem, is_url, open_location
+from quillmoor.tables.file_errors import TableFileError
+from quillmoor.tables.locations import (
+    StorageError,
+    is_local_filesystem,
+    is_url,
+    open_location,
+)
 
 #: Stores where an object is only visible once its upload completed.
 OBJECT_STORES = frozenset({"s3", "s3a", "gs", "gcs", "az", "abfs", "abfss", "adl", "memory"})
@@ -105,7 +111,10 @@ def place_of(
     shown = os.fspath(location)
     if not is_url(shown):
         return Place(shown, os.path.abspath(shown))
-    fs, path = open_location(shown, storage_options)
+    try:
+        fs, path = open_location(shown, storage_options)
+    except StorageError as error:
+        raise TableFileError(str(error)) from None
     return on_filesystem(fs, path, shown)
 
 

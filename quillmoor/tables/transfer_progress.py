@@ -124,6 +124,13 @@ class CountingReader(io.RawIOBase):
         self._progress.moved(self._position)
         return count
 
+    def read(self, size: int = -1) -> bytes:
+        # Straight from the file: the default would read into a buffer and copy it.
+        data: bytes = self._raw.read(size)
+        self._position += len(data)
+        self._progress.moved(self._position)
+        return data
+
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         self._position = int(self._raw.seek(offset, whence))
         return self._position

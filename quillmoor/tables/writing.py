@@ -129,9 +129,14 @@ def _local_commit(place: Place, suffix: str) -> Iterator[str]:
         raise TableFileError(f"{place.shown}: cannot write it: {os_reason(error)}") from None
     try:
         yield temporary.path
-        _sync(temporary.path)  # on disk before the rename: a crash leaves no empty file
-        os.replace(temporary.path, place.path)
-        _sync(folder.path)
+        try:
+            _sync(temporary.path)  # on disk before the rename: a crash leaves no empty file
+            os.replace(temporary.path, place.path)
+            _sync(folder.path)
+        except OSError as error:
+            raise TableFileError(
+                f"{place.shown}: cannot write it: {os_reason(error)}"
+            ) from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(temporary.path)
