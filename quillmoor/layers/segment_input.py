@@ -66,8 +66,8 @@ def read_segments(table: Any, key_a: str, key_b: str) -> Segments:
     lines = _geometries(table, shapely)
     if lines.shape[0] != a.shape[0]:
         raise LayerError(f"{LAYER}: {lines.shape[0]} geometries for {a.shape[0]} key rows")
-    refuse_duplicates(a, b, LAYER)
     _check_types(lines, shapely, a, b)
+    refuse_duplicates(a, b, LAYER)
 
     counts = shapely.get_num_coordinates(lines).astype(np.intp)
     coordinates = shapely.get_coordinates(lines)
