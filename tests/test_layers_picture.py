@@ -75,12 +75,14 @@ class TestPicture:
                    kept, str(path), title="a field")
         return path.read_bytes()
 
-    def test_mask_and_positions_draw_the_same_picture(self, merged_field, tmp_path):
+    def test_mask_positions_and_result_draw_the_same_picture(self, merged_field, tmp_path):
         field, kept = merged_field
         by_mask = self.draw(field, kept, tmp_path / "mask.png")
         by_position = self.draw(field, np.flatnonzero(kept)[::-1], tmp_path / "pos.png")
-        assert by_mask.startswith(PNG_SIGNATURE) and by_mask == by_position
-        assert sorted(os.listdir(tmp_path)) == ["mask.png", "pos.png"]
+        by_result = self.draw(field, field.points_in_rows[kept], tmp_path / "result.png")
+        assert by_mask.startswith(PNG_SIGNATURE)
+        assert by_mask == by_position == by_result
+        assert sorted(os.listdir(tmp_path)) == ["mask.png", "pos.png", "result.png"]
 
     def test_dropped_points_show_in_red(self, merged_field, tmp_path):
         from matplotlib.image import imread

@@ -36,14 +36,15 @@ def draw_field(
 
     The tables are the merge's (``points_in_rows`` with the key in columns 0 and 1, x and
     y in 2 and 3). ``kept`` says which points the merge kept: a boolean mask over the
-    rows of ``points_in_rows``, or their positions.
+    rows of ``points_in_rows``, their positions, or the merge's result itself (its rows
+    are found in ``points_in_rows`` by value).
     """
     from matplotlib.figure import Figure
     from matplotlib.patches import Rectangle
 
     points = np.asarray(points_in_rows, dtype=np.float64)
     rows = np.asarray(row_information, dtype=np.float64)
-    mask = _kept_mask(kept, points.shape[0])
+    mask = _kept_mask(kept, points)
     junctions = find_junctions(np.asarray(connected_crop_rows, dtype=np.float64), rows)
     picked = _picked(junctions, CLOSE_UPS)
 
@@ -73,8 +74,11 @@ def draw_field(
         figure.savefig(temporary, format="png")
 
 
-def _kept_mask(kept: Any, count: int) -> np.ndarray:
+def _kept_mask(kept: Any, points: np.ndarray) -> np.ndarray:
+    count = points.shape[0]
     given = np.asarray(kept)
+    if given.ndim == 2:
+        return _rows_found(points, np.asarray(given, dtype=np.float64))
     if given.dtype == bool:
         if given.shape != (count,):
             raise ValueError(f"kept has {given.size} flags for {count} points")
@@ -82,6 +86,18 @@ def _kept_mask(kept: Any, count: int) -> np.ndarray:
     mask = np.zeros(count, dtype=bool)
     mask[given.astype(np.intp)] = True
     return mask
+
+
+def _rows_found(points: np.ndarray, result: np.ndarray) -> np.ndarray:
+    """Which rows of ``points`` appear among the rows of ``result``, compared bit for bit
+    (the merge copies rows unchanged)."""
+    if result.shape[1:] != points.shape[1:]:
+        raise ValueError(f"the merge's result has {result.shape[1]} columns, the points "
+                         f"{points.shape[1]}")
+    row = np.dtype((np.void, points.shape[1] * points.itemsize))
+    found: np.ndarray = np.isin(np.ascontiguousarray(points).view(row).ravel(),
+                                np.ascontiguousarray(result).view(row).ravel())
+    return found
 
 
 def _picked(junctions: Junctions, count: int) -> list[int]:
