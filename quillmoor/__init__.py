@@ -4,26 +4,44 @@ A field's crop rows are split into segments that overlap where they meet.
 ``merge`` keeps each segment's measured points except those in the overlap zone at
 each junction with a neighbouring segment. It takes any array-likes and names the
 table at fault in its errors; ``merge_points_removing_overlap`` is the exact function
-underneath, which takes float64 arrays only.
+underneath, which takes float64 arrays only. Points whose key no connection record has
+are in no record's block and so not in the result: ``merge`` warns about them
+(``UnassignedPointsWarning``, or ``UnassignedPointsError`` on request), and
+``count_unassigned_points`` counts them.
 """
 
 from typing import TYPE_CHECKING, Any
 
 # Importing the package must not import NumPy: the extension loads it on first use.
 from quillmoor._native import merge_points_removing_overlap
-from quillmoor.errors import MergeError
+from quillmoor.errors import MergeError, UnassignedPointsError, UnassignedPointsWarning
 from quillmoor.merging.forgiving_merge import merge
+from quillmoor.merging.point_counts import UnassignedPoints
 
 if TYPE_CHECKING:
     from quillmoor.frames.frame_merge import merge_frame
+    from quillmoor.merging.unassigned_points import count_unassigned_points
 
-__all__ = ["MergeError", "merge", "merge_frame", "merge_points_removing_overlap"]
+__all__ = [
+    "MergeError",
+    "UnassignedPoints",
+    "UnassignedPointsError",
+    "UnassignedPointsWarning",
+    "count_unassigned_points",
+    "merge",
+    "merge_frame",
+    "merge_points_removing_overlap",
+]
 
 
 def __getattr__(name: str) -> Any:
-    # merge_frame's module needs NumPy at import; it is loaded on first use.
+    # These modules need NumPy at import; they are loaded on first use.
     if name == "merge_frame":
         from quillmoor.frames.frame_merge import merge_frame
 
         return merge_frame
+    if name == "count_unassigned_points":
+        from quillmoor.merging.unassigned_points import count_unassigned_points
+
+        return count_unassigned_points
     raise AttributeError(f"module 'quillmoor' has no attribute {name!r}")

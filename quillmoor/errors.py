@@ -1,8 +1,11 @@
-"""The exception the forgiving layer raises for tables the merge cannot use."""
+"""The exceptions the forgiving layer raises for tables the merge cannot use, and the
+warning for points that belong to no connection record."""
 
 from __future__ import annotations
 
 from typing import Any
+
+from quillmoor.merging.point_counts import UnassignedPoints
 
 
 class MergeError(ValueError):
@@ -24,6 +27,61 @@ class MergeError(ValueError):
     def __reduce__(self) -> tuple[Any, ...]:
         # Exceptions pickle as cls(*args); keep the field apart from the text.
         return (type(self), (self.engine_message, self.field))
+
+
+class _CountsCarrier:
+    """The counts of ``UnassignedPoints`` as attributes of a warning or an error."""
+
+    counts: UnassignedPoints
+    points: int
+    unassigned: int
+    nan_key: int
+    invalid_key: int
+    unknown_key: int
+    gathered: int
+
+    def _carry(self, counts: UnassignedPoints) -> None:
+        self.counts = counts
+        self.points = counts.points
+        self.unassigned = counts.unassigned
+        self.nan_key = counts.nan_key
+        self.invalid_key = counts.invalid_key
+        self.unknown_key = counts.unknown_key
+        self.gathered = counts.gathered
+
+
+class UnassignedPointsError(_CountsCarrier, MergeError):
+    """Some points belong to no connection record (``merge(..., unassigned="raise")``).
+
+    Raised before the merge runs. ``counts`` is the ``UnassignedPoints``; its figures are
+    attributes of the error too (``unassigned``, ``nan_key``, ``invalid_key``,
+    ``unknown_key``, ``points``, ``gathered``).
+    """
+
+    def __init__(self, counts: UnassignedPoints, field: object | None = None) -> None:
+        self._carry(counts)
+        super().__init__(str(counts), field)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.counts, self.field))
+
+
+class UnassignedPointsWarning(_CountsCarrier, UserWarning):
+    """Some points belong to no connection record, so the result leaves them out.
+
+    Issued by ``merge`` (``unassigned="warn"``, the default) after a merge whose points
+    include such points. ``counts`` is the ``UnassignedPoints``, its figures attributes
+    too (as for ``UnassignedPointsError``); ``field`` the field's name or ``None``.
+    """
+
+    def __init__(self, counts: UnassignedPoints, field: object | None = None) -> None:
+        self._carry(counts)
+        self.field = field
+        prefix = "" if field is None else f"field {field!r}: "
+        super().__init__(prefix + str(counts))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.counts, self.field))
 
 
 def is_engine_failure(error: BaseException) -> bool:

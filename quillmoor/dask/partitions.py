@@ -19,6 +19,7 @@ import numpy as np
 from quillmoor.errors import MergeError
 from quillmoor.fields.tasks import as_field_error, hide_engine_bars
 from quillmoor.merging.forgiving_merge import as_thread_count, as_tolerance
+from quillmoor.merging.unassigned_policy import UnassignedPolicy, check_policy
 from quillmoor.frames.frame_merge import kept_positions
 from quillmoor.tables.locations import is_url, open_location
 
@@ -35,6 +36,7 @@ def merge_partitions(
     num_threads: SupportsIndex = 1,
     columns: Mapping[str, str] | None = None,
     check_partitions: bool = True,
+    unassigned: UnassignedPolicy = "warn",
 ) -> Any:
     """Merge every field of a Dask DataFrame of points; a lazy Dask DataFrame of kept rows.
 
@@ -56,6 +58,9 @@ def merge_partitions(
     kept rows in the order they first appear in it, each in the merge's order. A failed
     field raises ``MergeError`` naming it when the result is computed. ``num_threads``
     is the engine's thread count per partition (see ``merge_fields`` for choosing it).
+    ``unassigned`` is ``quillmoor.merge``'s, per field; a warning is issued where the
+    partition is merged (on a worker, in its log), so ``"raise"`` is the way to learn of
+    such points from a cluster.
     """
     if hasattr(connected_crop_rows, "map_partitions") and not hasattr(
         points_in_rows, "map_partitions"
@@ -66,11 +71,13 @@ def merge_partitions(
             "that of quillmoor.merge"
         )
     points = points_in_rows
+    check_policy(unassigned)
     options = {
         "field_column": field_column,
         "tolerance": as_tolerance(tolerance),
         "num_threads": as_thread_count(num_threads),
         "columns": columns,
+        "unassigned": unassigned,
     }
     for name, table in (("row_information", row_information),
                         ("connected_crop_rows", connected_crop_rows)):
@@ -120,6 +127,7 @@ def merge_partition(
     tolerance: float,
     num_threads: int,
     columns: Mapping[str, str] | None,
+    unassigned: UnassignedPolicy = "warn",
 ) -> Any:
     """Merge the fields of one pandas partition; the kept rows of ``partition``."""
     hide_engine_bars()
@@ -147,6 +155,7 @@ def merge_partition(
             local = kept_positions(
                 partition.take(where), rows, connections, tolerance=tolerance,
                 num_threads=num_threads, columns=columns, field=key,
+                unassigned=unassigned,
             )
         except BaseException as error:  # noqa: B036 - see quillmoor.fields.tasks
             raise as_field_error(error, key) from None

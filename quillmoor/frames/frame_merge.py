@@ -14,6 +14,7 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeVar
 import numpy as np
 
 from quillmoor.merging.forgiving_merge import merge_field
+from quillmoor.merging.unassigned_policy import UnassignedPolicy
 from quillmoor.frames.columns import NEIGHBOUR_ROLES, resolve_columns
 from quillmoor.tables.conversion import EXACT_INTEGER_LIMIT
 
@@ -31,6 +32,7 @@ def merge_frame(
     tolerance: SupportsFloat = 0.0,
     num_threads: SupportsIndex = 0,
     columns: Mapping[str, str] | None = None,
+    unassigned: UnassignedPolicy = "warn",
 ) -> Frame:
     """Merge a field whose tables are DataFrames; return the kept rows of ``points_in_rows``.
 
@@ -62,8 +64,9 @@ def merge_frame(
 
     Key and coordinate columns must be numeric (integers, floats, booleans, nullable
     types); integer keys beyond 2**53, which float64 cannot hold exactly, are refused.
-    ``tolerance`` and ``num_threads`` are those of ``quillmoor.merge``; so are the errors,
-    plus ``KeyError`` for a column that is not there.
+    ``tolerance``, ``num_threads`` and ``unassigned`` (points whose key no connection
+    record has) are those of ``quillmoor.merge``; so are the errors, plus ``KeyError``
+    for a column that is not there.
     """
     return merge_frame_field(
         points_in_rows,
@@ -73,6 +76,7 @@ def merge_frame(
         num_threads=num_threads,
         columns=columns,
         field=None,
+        unassigned=unassigned,
     )
 
 
@@ -85,11 +89,12 @@ def merge_frame_field(
     num_threads: SupportsIndex,
     columns: Mapping[str, str] | None,
     field: object | None,
+    unassigned: UnassignedPolicy = "warn",
 ) -> Frame:
     """``merge_frame`` for a named field: an engine failure's ``MergeError`` names it."""
     positions = kept_positions(
         points, row_information, connected_crop_rows, tolerance=tolerance,
-        num_threads=num_threads, columns=columns, field=field,
+        num_threads=num_threads, columns=columns, field=field, unassigned=unassigned,
     )
     return _take_rows(points, positions)
 
@@ -103,6 +108,7 @@ def kept_positions(
     num_threads: SupportsIndex,
     columns: Mapping[str, str] | None,
     field: object | None,
+    unassigned: UnassignedPolicy = "warn",
 ) -> np.ndarray:
     """The positions in ``points`` of the kept rows, in the merge's order."""
     names = resolve_columns(columns)
@@ -116,7 +122,7 @@ def kept_positions(
     connections = _connection_records(connected_crop_rows, names["connected_crop_rows"])
     merged = merge_field(
         connections, engine_points, rows, tolerance=tolerance, num_threads=num_threads,
-        field=field,
+        field=field, unassigned=unassigned,
     )
     return merged[:, ROW_NUMBER_COLUMN].astype(np.intp)
 

@@ -8,6 +8,12 @@ from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
 
 from quillmoor._native import merge_points_removing_overlap
 from quillmoor.errors import MergeError, is_engine_failure
+from quillmoor.merging.unassigned_policy import (
+    UnassignedPolicy,
+    check_policy,
+    counted_before,
+    reported_after,
+)
 
 if TYPE_CHECKING:
     import numpy as np
@@ -24,6 +30,7 @@ def merge(
     *,
     tolerance: SupportsFloat = 0.0,
     num_threads: SupportsIndex = 0,
+    unassigned: UnassignedPolicy = "warn",
 ) -> np.ndarray:
     """Merge a field's overlapping crop-row segments.
 
@@ -56,6 +63,20 @@ def merge(
     the units of the coordinates. ``num_threads`` is the number of worker threads, 0
     for one per available processor (or ``RAYON_NUM_THREADS``), at most 255.
 
+    Points whose key no connection record has (a NaN, negative or fractional key, or a
+    segment without a connection record) belong to no record's block, so they are not
+    in the result, and they are not among the points dropped at junctions either.
+    ``unassigned`` says what to do about them: ``"warn"`` (the default) issues a
+    ``quillmoor.UnassignedPointsWarning`` after the merge, carrying the counts
+    (``quillmoor.UnassignedPoints``: how many, and how many for each reason);
+    ``"raise"`` raises ``quillmoor.UnassignedPointsError`` (a ``MergeError``) before
+    merging; ``"ignore"`` does not count them; a function is called with the counts
+    after every merge, however many there are. Warning is the default because points
+    that vanish without a word are a fault in the data that nobody would otherwise
+    notice; counting reads the two key columns once, a fraction of the merge's own
+    time, and ``"ignore"`` saves even that. ``quillmoor.count_unassigned_points``
+    counts them without merging.
+
     Raises ``TypeError`` or ``ValueError`` naming the table when an input cannot be such
     a table (wrong dimensions, too few columns, values that are not real numbers,
     integers beyond 2**53), and ``MergeError`` (a ``ValueError``) when the tables do
@@ -68,6 +89,7 @@ def merge(
         tolerance=tolerance,
         num_threads=num_threads,
         field=None,
+        unassigned=unassigned,
     )
 
 
@@ -79,8 +101,12 @@ def merge_field(
     tolerance: SupportsFloat,
     num_threads: SupportsIndex,
     field: object | None,
+    unassigned: UnassignedPolicy = "warn",
 ) -> np.ndarray:
     """``merge`` for a named field: an engine failure's ``MergeError`` names it."""
+    import numpy as np
+
+    from quillmoor.merging.refusal_notes import explained_refusal
     from quillmoor.tables.key_lookups import unmatched_key
     from quillmoor.tables.conversion import as_float64_table
     from quillmoor.tables.widths import (
@@ -89,24 +115,25 @@ def merge_field(
         fit_row_information,
     )
 
+    check_policy(unassigned)
     connections = as_float64_table(connected_crop_rows, "connected_crop_rows")
     points = as_float64_table(points_in_rows, "points_in_rows")
     rows = as_float64_table(row_information, "row_information")
-    check_connected_crop_rows(connections)
-    check_points_in_rows(points, connections)
-    rows = fit_row_information(rows, connections)
-    refusal = unmatched_key(connections, rows)
+    with np.errstate(invalid="ignore"):  # a signalling NaN among the keys is a NaN here
+        check_connected_crop_rows(connections)
+        check_points_in_rows(points, connections)
+        rows = fit_row_information(rows, connections)
+        refusal = unmatched_key(connections, rows)
     if refusal is not None:
         # The engine would refuse these tables and report it on standard error too.
-        raise MergeError(refusal, field)
-    return call_engine(
-        connections,
-        points,
-        rows,
-        tolerance=as_tolerance(tolerance),
-        num_threads=as_thread_count(num_threads),
-        field=field,
+        raise explained_refusal(MergeError(refusal, field), connections)
+    distance, threads = as_tolerance(tolerance), as_thread_count(num_threads)
+    counts = counted_before(connections, points, unassigned, field)
+    merged = call_engine(
+        connections, points, rows, tolerance=distance, num_threads=threads, field=field
     )
+    reported_after(counts, unassigned, field)
+    return merged
 
 
 def call_engine(
