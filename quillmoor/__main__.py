@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
-from quillmoor.cli import demo_command, generate_command, merge_command, merge_many_command
-from quillmoor.cli.command_error import CommandError
+#: Set to 1 to see the traceback of an error the command line did not expect.
+TRACEBACK_VARIABLE = "QUILLMOOR_TRACEBACK"
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    from quillmoor.cli import demo_command, generate_command, merge_command, merge_many_command
+    from quillmoor.cli.answers import OneLineParser
+
+    parser = OneLineParser(
         prog="quillmoor",
         description="Merge overlapping crop-row segments, keeping each segment's points "
                     "except those in the overlap zones at its junctions.",
@@ -24,22 +28,56 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
+    """Run one command; its exit status. Every failure is one line on standard error."""
+    command = "quillmoor"
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as stop:  # --help, or a usage error already explained
-        return 0 if stop.code is None else stop.code if isinstance(stop.code, int) else 2
-    if args.command is None:
-        parser.print_help(sys.stderr)
-        return 2
+        from quillmoor.cli.answers import FAILED, USAGE_ERROR, answer
+        from quillmoor.cli.answers import exception_text, one_line_warnings
+        from quillmoor.cli.command_error import CommandError
+
+        parser = build_parser()
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as stop:  # --help, or a usage mistake already answered
+            return stop.code if isinstance(stop.code, int) else 0
+        if args.command is None:
+            answer(command, f"no command given; choose one of {', '.join(_commands(parser))} "
+                            "(see 'quillmoor --help')")
+            return USAGE_ERROR
+        command = f"quillmoor {args.command}"
+        try:
+            with one_line_warnings(command):
+                return int(args.run(args))
+        except CommandError as error:
+            answer(command, str(error))
+        except MemoryError:
+            answer(command, "not enough memory")
+        except BrokenPipeError:
+            _quiet_stdout()  # the reader of our output has gone: nothing more to say
+        except Exception as error:  # the last resort: one line, not a traceback
+            if os.environ.get(TRACEBACK_VARIABLE) == "1":
+                raise
+            answer(command, f"unexpected {type(error).__name__}: {exception_text(error)} "
+                            f"({TRACEBACK_VARIABLE}=1 shows where)")
+        return FAILED
+    except KeyboardInterrupt:
+        # Printed here, not by answer(): the interrupt may have come before its import.
+        print(f"{command}: interrupted", file=sys.stderr, flush=True)
+        return 130
+
+
+def _commands(parser: argparse.ArgumentParser) -> list[str]:
+    return [name for action in parser._actions
+            if isinstance(action, argparse._SubParsersAction) for name in action.choices]
+
+
+def _quiet_stdout() -> None:
+    # Python would complain once more at exit, flushing into the closed pipe.
     try:
-        return args.run(args)
-    except CommandError as error:
-        print(f"quillmoor {args.command}: error: {error}", file=sys.stderr)
-        return 1
-    except MemoryError:
-        print(f"quillmoor {args.command}: error: not enough memory", file=sys.stderr)
-        return 1
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
 
 
 if __name__ == "__main__":

@@ -1,14 +1,20 @@
 """The command line: merge round trips, messages for mistakes, and the demo."""
 
 import os
+import re
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
+import quillmoor
 from quillmoor import merge_points_removing_overlap
 from quillmoor.__main__ import main
+from quillmoor.cli import merge_command
+from quillmoor.synthetic import make_field
 
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 
@@ -84,7 +90,7 @@ class TestMistakes:
 
     def test_wrong_number_of_inputs(self, field_file, tmp_path, capsys):
         assert main(["merge", str(field_file), str(field_file), "-o", str(tmp_path / "o")]) == 1
-        assert "one .npz file or three .npy files" in capsys.readouterr().err
+        assert "expected one .npz file, or three table files" in capsys.readouterr().err
 
     def test_one_dimensional_table(self, tables, tmp_path, capsys):
         path = self.write_npz(tmp_path, **{**tables, "points_in_rows": np.arange(5.0)})
@@ -114,13 +120,16 @@ class TestMistakes:
     def test_output_folder_missing(self, field_file, tmp_path, capsys):
         output = str(tmp_path / "no" / "such" / "dir" / "o.npy")
         assert main(["merge", str(field_file), "-o", output]) == 1
-        assert "cannot write it" in capsys.readouterr().err
+        assert f"{output}: the folder {os.path.dirname(output)} does not exist" in (
+            capsys.readouterr().err)
 
     @pytest.mark.parametrize("args", [["merge", "x.npz", "-o", "y", "--threads", "-1"],
                                       ["merge", "x.npz"], []])
-    def test_usage_errors_exit_2(self, args, capsys):
+    def test_usage_errors_exit_2_with_one_line(self, args, capsys):
         assert main(args) == 2
-        assert "usage: quillmoor" in capsys.readouterr().err
+        err = capsys.readouterr().err
+        assert err.startswith("quillmoor") and "--help')" in err
+        assert err.count("\n") == 1 and "usage:" not in err
 
     def test_failing_merge_and_missing_file_without_traceback(self, tables, tmp_path):
         # A points table of two columns has no x, y: the merge itself fails.
@@ -128,14 +137,142 @@ class TestMistakes:
                                              "points_in_rows": tables["points_in_rows"][:, :2]})
         failed = run_module(["merge", narrow, "-o", "o.npy"], cwd=tmp_path)
         assert failed.returncode == 1
-        assert "quillmoor merge: error: the merge failed: points_in_rows has 2 columns" in failed.stderr
-        assert "it needs at least 4: key_a, key_b, x, y" in failed.stderr
+        assert failed.stderr == (f"quillmoor merge: {narrow}: points_in_rows has 2 columns; "
+                                 "it needs at least 4: key_a, key_b, x, y\n")
         assert "Traceback" not in failed.stderr
         assert not (tmp_path / "o.npy").exists()
 
         missing = run_module(["merge", "a.npy", "b.npy", "c.npy", "-o", "o.npy"], cwd=tmp_path)
         assert missing.returncode == 1
         assert "a.npy: no such file" in missing.stderr and "Traceback" not in missing.stderr
+
+
+def field_with_lost_points():
+    """A synthetic field: 30 points with a NaN key, 20 of a segment without a record, and
+    connection record 0 twice, so that its points are gathered twice."""
+    field = make_field(3000, seed=11)
+    points = field.points_in_rows.copy()
+    points[:30, 0] = np.nan
+    points[30:50, 1] = 77
+    connections = np.vstack([field.connected_crop_rows, field.connected_crop_rows[:1]])
+    return connections, points, field.row_information
+
+
+class TestSummary:
+    def test_kept_dropped_and_points_of_no_segment_are_told_apart(self, tmp_path, capsys):
+        connections, points, rows = field_with_lost_points()
+        source = tmp_path / "field.npz"
+        np.savez(source, connected_crop_rows=connections, points_in_rows=points,
+                 row_information=rows)
+        output = tmp_path / "kept.npy"
+        assert main(["merge", str(source), "-o", str(output), "--tolerance", "0.05"]) == 0
+        kept = np.load(output)
+        np.testing.assert_array_equal(kept, quillmoor.merge(
+            connections, points, rows, tolerance=0.05, unassigned="ignore"))
+        # Without neighbours nothing is dropped: the merge returns every gathered row.
+        alone = connections.copy()
+        alone[:, 3:] = np.nan
+        gathered = len(quillmoor.merge(alone, points, rows, unassigned="ignore"))
+        first_block = int(np.count_nonzero((points[:, 0] == connections[0, 1])
+                                           & (points[:, 1] == connections[0, 2])))
+        assert gathered == 2950 + first_block
+
+        lines = capsys.readouterr().out.splitlines()
+        assert len(lines) == 2
+        assert re.fullmatch(
+            rf"merged {len(connections)} connection records in \d+\.\d{{3}} s: 3,000 points in, "
+            rf"{len(kept):,} out; saved to {re.escape(str(output))}", lines[0])
+        assert lines[1] == (
+            f"  {len(kept):,} kept, {gathered - len(kept):,} dropped at junctions; 50 points "
+            "belong to no connection record (30 with a NaN key, 20 with a key no record "
+            f"has); {first_block:,} copies of points gathered again by connection records "
+            "that share a base key")
+
+    def test_merge_many_warns_in_one_line_per_field(self, tmp_path):
+        connections, points, rows = field_with_lost_points()
+        farm = tmp_path / "farm"
+        farm.mkdir()
+        np.savez(farm / "north.npz", connected_crop_rows=connections[:-1],
+                 points_in_rows=points, row_information=rows)
+        result = run_module(["merge-many", "farm", "-o", "out", "--threads", "1"],
+                            cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == (
+            "quillmoor merge-many: warning: field 'north': 50 of 3,000 points belong to no "
+            "connection record (30 with a NaN key, 20 with a key no record has)\n")
+        assert "merged 1 of 1 fields" in result.stdout
+        assert (tmp_path / "out" / "north.npy").exists()
+
+
+class TestUnexpectedErrors:
+    def test_one_line_unless_the_traceback_is_asked_for(self, monkeypatch, capsys):
+        def broken(args):
+            raise RuntimeError("the unforeseen")
+
+        monkeypatch.setattr(merge_command, "run", broken)
+        monkeypatch.delenv("QUILLMOOR_TRACEBACK", raising=False)
+        assert main(["merge", "f.npz", "-o", "o.npy"]) == 1
+        assert capsys.readouterr().err == (
+            "quillmoor merge: unexpected RuntimeError: the unforeseen "
+            "(QUILLMOOR_TRACEBACK=1 shows where)\n")
+        monkeypatch.setenv("QUILLMOOR_TRACEBACK", "1")
+        with pytest.raises(RuntimeError, match="the unforeseen"):
+            main(["merge", "f.npz", "-o", "o.npy"])
+
+
+def thread_count_of(pid):
+    try:
+        return len(os.listdir(f"/proc/{pid}/task"))
+    except OSError:
+        return 0
+
+
+def wait_until(condition, deadline_seconds=300.0):
+    # A generous deadline, for a busy machine; only the outcome is asserted.
+    deadline = time.monotonic() + deadline_seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs Linux's /proc")
+class TestInterrupt:
+    def test_ctrl_c_during_a_merge_is_one_line_exit_130_and_no_output(self, tmp_path):
+        # NumPy's BLAS starts no threads of its own, so a second thread is the engine's
+        # worker: the merge has begun. A merge over before the signal is tried again
+        # with a larger field.
+        env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1",
+               "MKL_NUM_THREADS": "1"}
+        for points in (2_000_000, 6_000_000, 18_000_000):
+            source = tmp_path / "field.npz"
+            assert main(["generate", str(source), "--points", str(points)]) == 0
+            output = tmp_path / "kept.npy"
+            before = sorted(os.listdir(tmp_path))
+            child = subprocess.Popen(
+                [sys.executable, "-m", "quillmoor", "merge", str(source), "-o", str(output),
+                 "--threads", "2"],
+                cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                text=True)
+            try:
+                assert wait_until(lambda: child.poll() is not None
+                                  or thread_count_of(child.pid) >= 2)
+                if child.poll() is None:
+                    child.send_signal(signal.SIGINT)
+                out, err = child.communicate(timeout=600)
+            finally:
+                if child.poll() is None:
+                    child.kill()
+            if child.returncode == 0 or output.exists():
+                # Too late: the result was complete before the signal arrived.
+                assert child.returncode in (0, 130)
+                output.unlink()
+                continue
+            assert (child.returncode, err, out) == (130, "quillmoor merge: interrupted\n", "")
+            assert sorted(os.listdir(tmp_path)) == before  # no result, no temporary
+            return
+        pytest.fail("every merge was over before the interrupt reached it")
 
 
 class TestHelp:

@@ -58,8 +58,8 @@ def run(args: argparse.Namespace) -> int:
     )
 
     started = time.perf_counter()
-    merged = merge_tables(field.connected_crop_rows, field.points_in_rows,
-                          field.row_information, args.tolerance, args.threads)
+    merged, _ = merge_tables(field.connected_crop_rows, field.points_in_rows,
+                             field.row_information, args.tolerance, args.threads, sources={})
     elapsed = time.perf_counter() - started
     kept = field.kept_points(merged)
     dropped = field.n_points - int(kept.sum())

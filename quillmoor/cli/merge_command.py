@@ -9,8 +9,12 @@ from collections.abc import Sequence
 from typing import Any
 
 from quillmoor.cli.command_error import CommandError
+from quillmoor.cli.frame_columns import check_column_flags, check_frame_columns
 from quillmoor.cli.guarded_merge import merge_frames, merge_tables
+from quillmoor.cli.merge_inputs import TABLE_NAMES, table_sources
+from quillmoor.cli.merge_summary import summary_lines
 from quillmoor.cli.options import column_mapping, finite_float, thread_count
+from quillmoor.cli.output_checks import check_output_file
 from quillmoor.cli.tables import load_inputs, loaded_point_columns
 from quillmoor.tables.files import TableFileError, suffix_of, write_table
 from quillmoor.tables.locations import StorageError
@@ -25,8 +29,8 @@ Merge the overlapping segments of a field's crop rows: keep each segment's measu
 points except those in the overlap zone at each junction with a neighbouring segment.
 
 Give either one .npz file holding arrays named connected_crop_rows, points_in_rows and
-row_information, or three .npy files in that order. Every table is 2-D (one record per
-row) and is converted to float64; keys are numbers too.
+row_information, or three table files in that order (.npy, .csv or .parquet). Every
+table is 2-D (one record per row) and is converted to float64; keys are numbers too.
 
 A segment is named by a key of two numbers (key_a, key_b), for example
 (crop row, segment within the row).
@@ -51,7 +55,10 @@ row_information, one record per segment (11 columns):
   columns 9, 10  x, y of a third point on it, e.g. its middle
 
 The result has the columns of points_in_rows: the kept points, segment by segment in
-the order of connected_crop_rows.
+the order of connected_crop_rows. A point whose key no connection record has (a NaN,
+negative or fractional key, or a segment without a connection record) belongs to no
+segment's points, so it is not in the result; the summary counts such points, and why,
+apart from the points dropped at junctions.
 
 CSV and Parquet tables (Parquet needs pyarrow) are found by column name instead:
 points_in_rows needs key_a, key_b, x, y (all other columns are kept as they are, text
@@ -66,7 +73,8 @@ it is written.
 def add_parser(subcommands) -> None:
     parser = subcommands.add_parser(
         "merge",
-        help="merge tables from .npy/.npz files and save the kept points",
+        help="merge one field's tables (.npz, .npy, CSV or Parquet) and save the kept "
+             "points",
         description=DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -86,33 +94,48 @@ def add_parser(subcommands) -> None:
     )
     parser.add_argument(
         "--threads", type=thread_count, default=0, metavar="N",
-        help="worker threads; 0 uses all cores (default: 0)",
+        help="worker threads, 0 to 255; 0 uses all cores (default: 0)",
     )
     parser.add_argument(
         "--column", type=column_mapping, action="append", default=[], metavar="ROLE=NAME",
         help="the column of a CSV or Parquet table that holds ROLE (key_a, x, p0_x, "
-             "n0_key_a, ...), for all tables or for one as TABLE.ROLE; repeat as needed",
+             "n0_key_a, ...), for all tables or for one as TABLE.ROLE; repeat as needed "
+             "(NumPy files go by position and take no --column)",
     )
     parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    connected_crop_rows, points_in_rows, row_information = load_inputs(args.inputs)
+    columns = dict(args.column) or None
+    sources = table_sources(args.inputs, columns is not None)
+    check_column_flags(columns)
+    check_output_file(args.output, output_path(args.output))
+    try:
+        connected_crop_rows, points_in_rows, row_information = load_inputs(args.inputs,
+                                                                           columns)
+    except (TableFileError, StorageError) as error:
+        raise CommandError(str(error)) from None
     started = time.perf_counter()
     if hasattr(points_in_rows, "columns"):
-        merged = merge_frames(connected_crop_rows, points_in_rows, row_information,
-                              args.tolerance, args.threads, dict(args.column) or None)
-    else:
-        merged = merge_tables(
-            connected_crop_rows, points_in_rows, row_information, args.tolerance, args.threads
+        check_frame_columns(
+            dict(zip(TABLE_NAMES, (connected_crop_rows, points_in_rows, row_information))),
+            sources, columns,
         )
+        merged, counts = merge_frames(connected_crop_rows, points_in_rows, row_information,
+                                      args.tolerance, args.threads, columns, sources)
+    else:
+        merged, counts = merge_tables(connected_crop_rows, points_in_rows, row_information,
+                                      args.tolerance, args.threads, sources)
     elapsed = time.perf_counter() - started
-    output = save_table(args.output, merged)
-    print(
-        f"merged {connected_crop_rows.shape[0]:,} connection records in {elapsed:.3f} s: "
-        f"{points_in_rows.shape[0]:,} points in, {merged.shape[0]:,} out; saved to {output}"
-    )
+    written = save_table(args.output, merged)
+    for line in summary_lines(len(connected_crop_rows), elapsed, counts, len(merged), written):
+        print(line)
     return 0
+
+
+def output_path(path: str) -> str:
+    """The path the result is written to: ``path``, with .npy added to other suffixes."""
+    return path if suffix_of(path) in OUTPUT_SUFFIXES else path + ".npy"
 
 
 def save_table(path: str, table: Any, columns: Sequence[str] | None = None) -> str:

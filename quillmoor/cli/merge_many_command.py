@@ -9,10 +9,12 @@ import time
 from contextlib import ExitStack
 from typing import Any
 
+from quillmoor.cli.answers import answer, one_line_warnings
 from quillmoor.cli.command_error import CommandError
 from quillmoor.cli.guarded_merge import failure_message
-from quillmoor.cli.options import column_mapping, finite_float, thread_count
+from quillmoor.cli.options import column_mapping, finite_float, thread_count, worker_count
 from quillmoor.errors import MergeError
+from quillmoor.fields.progress import bar_is_visible
 from quillmoor.fields.results import ResultStore
 from quillmoor.fields.sources import TABLE_NAMES
 from quillmoor.tables.locations import StorageError, check_location, is_url, open_location
@@ -46,6 +48,7 @@ is reported and the others go on; the exit status is then 1.
 """
 
 DEFAULT_FIELD_COLUMN = "field"
+COMMAND = "quillmoor merge-many"
 
 
 def add_parser(subcommands: Any) -> None:
@@ -70,7 +73,7 @@ def add_parser(subcommands: Any) -> None:
     place = parser.add_mutually_exclusive_group()
     place.add_argument("--scheduler", metavar="ADDRESS",
                        help="a running Dask scheduler, e.g. tcp://10.0.0.5:8786")
-    place.add_argument("--workers", type=thread_count, metavar="N",
+    place.add_argument("--workers", type=worker_count, metavar="N",
                        help="start a local Dask cluster of N worker processes")
     parser.add_argument("--field-column", default=DEFAULT_FIELD_COLUMN, metavar="NAME",
                         help="the partition column of a Parquet dataset (default: field)")
@@ -119,14 +122,12 @@ def run(args: argparse.Namespace) -> int:
         except StorageError as error:
             raise CommandError(str(error)) from None
     fields, partitioned = find_fields(args.source, args.field_column)
-    if not is_url(args.output):
-        try:
-            os.makedirs(args.output, exist_ok=True)
-        except OSError as error:
-            raise CommandError(f"{args.output}: cannot create it: {error.strerror}") from None
+    created = _output_folder(args.output)
+    # A field's line must not land on the bar's line.
+    before = "\n" if not args.no_progress and bar_is_visible(sys.stderr) else ""
     started = time.perf_counter()
     failed = skipped = points_out = 0
-    with ExitStack() as stack:
+    with ExitStack() as stack, one_line_warnings(COMMAND, before):
         client = _client(args, stack)
         completed = merge_fields_as_completed(
             fields, client=client, tolerance=args.tolerance, num_threads=args.threads,
@@ -139,18 +140,47 @@ def run(args: argparse.Namespace) -> int:
         for _, outcome in completed:
             if isinstance(outcome, MergeError):
                 failed += 1
-                print(f"\nquillmoor merge-many: {failure_message(outcome)}", file=sys.stderr)
+                sys.stderr.write(before)
+                answer(COMMAND, failure_message(outcome))
             elif outcome.skipped:
                 skipped += 1
             else:
                 points_out += outcome.points_kept or 0
     elapsed = time.perf_counter() - started
+    merged = len(fields) - failed - skipped
+    if merged == 0 and skipped == 0:
+        if created is not None:
+            _remove_if_empty(created)
+        raise CommandError(f"{failed} of {len(fields)} fields failed; nothing saved to "
+                           f"{args.output}")
     resumed = f" ({skipped} already there, skipped)" if skipped else ""
-    print(f"merged {len(fields) - failed - skipped} of {len(fields)} fields{resumed} in "
+    print(f"merged {merged} of {len(fields)} fields{resumed} in "
           f"{elapsed:.2f} s: {points_out:,} points kept; saved to {args.output}")
     if failed:
         raise CommandError(f"{failed} of {len(fields)} fields failed")
     return 0
+
+
+def _output_folder(output: str) -> str | None:
+    """Make the local output folder if it is missing; the folder made, if one was."""
+    if is_url(output):
+        return None
+    if os.path.exists(output) and not os.path.isdir(output):
+        raise CommandError(f"{output}: is a file; the results go into a folder")
+    if os.path.isdir(output):
+        return None
+    try:
+        os.makedirs(output)
+    except OSError as error:
+        raise CommandError(f"{output}: cannot create it: {error.strerror or error}") from None
+    return output
+
+
+def _remove_if_empty(folder: str) -> None:
+    try:
+        os.rmdir(folder)
+    except OSError:
+        pass  # something was written there after all: it stays
 
 
 def folder_listing(location: str) -> dict[str, bool]:
@@ -165,8 +195,20 @@ def folder_listing(location: str) -> dict[str, bool]:
         }
     except (FileNotFoundError, NotADirectoryError):
         raise CommandError(f"{location}: no such folder") from None
-    except OSError as error:
-        raise CommandError(f"{location}: cannot list it: {error}") from None
+    except CommandError:
+        raise
+    except Exception as error:  # a store's own errors (credentials, network) included
+        raise CommandError(f"{location}: cannot list it: {storage_reason(error)}") from None
+
+
+def storage_reason(error: BaseException) -> str:
+    """Why a folder or store could not be read, in a few words."""
+    if type(error).__name__ == "NoCredentialsError":
+        return ("no credentials for this store; give them as the store's package reads "
+                "them (for s3://: AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, or a profile)")
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
 
 
 def joined(location: str, entry: str) -> str:

@@ -1,18 +1,26 @@
-"""Argument types shared by the subcommands."""
+"""Argument types shared by the subcommands; each refusal says what was given."""
 
 from __future__ import annotations
 
 import argparse
 import math
 
+from quillmoor.merging.forgiving_merge import MAX_THREADS
+
 
 def thread_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must be 0 (all cores) or more")
+    value = _whole_number(text)
+    if not 0 <= value <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(
+            f"must be from 0 (all cores) to {MAX_THREADS}, got {value}"
+        )
+    return value
+
+
+def worker_count(text: str) -> int:
+    value = _whole_number(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
     return value
 
 
@@ -22,7 +30,7 @@ def point_count(text: str) -> int:
     except (ValueError, OverflowError):
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
+        raise argparse.ArgumentTypeError(f"must not be negative, got {value}")
     return value
 
 
@@ -32,7 +40,7 @@ def finite_float(text: str) -> float:
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not math.isfinite(value):
-        raise argparse.ArgumentTypeError("must be a finite number")
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text!r}")
     return value
 
 
@@ -42,3 +50,10 @@ def column_mapping(text: str) -> tuple[str, str]:
     if not equals or not role or not name:
         raise argparse.ArgumentTypeError(f"expected ROLE=NAME, e.g. x=easting, got {text!r}")
     return role, name
+
+
+def _whole_number(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
