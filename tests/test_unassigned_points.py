@@ -265,12 +265,17 @@ class TestKeyCellsInMessages:
 
     def test_signalling_nans_in_keys_raise_no_numpy_warning(self):
         signalling = np.array([0x7FF0000000000001], dtype=np.uint64).view(np.float64)[0]
+        single = np.array([0x7F800001], dtype=np.uint32).view(np.float32)[0]
         connections, points, rows = field_with_lost_points()
-        connections, points = connections.copy(), points.copy()
+        connections = connections.copy()
+        points32 = points.astype(np.float32)
+        points32[:30, 0] = single
+        points = points.copy()
         connections[2, 5] = signalling  # ends record 2's neighbour list
         points[:30, 0] = signalling
         with warnings.catch_warnings():
             warnings.simplefilter("error", RuntimeWarning)
             counts = quillmoor.count_unassigned_points(connections, points)
             quillmoor.merge(connections, points, rows, unassigned="ignore")
+            quillmoor.merge(connections, points32, rows, unassigned="ignore")
         assert counts == EXPECTED

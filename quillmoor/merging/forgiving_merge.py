@@ -116,10 +116,12 @@ def merge_field(
     )
 
     check_policy(unassigned)
-    connections = as_float64_table(connected_crop_rows, "connected_crop_rows")
-    points = as_float64_table(points_in_rows, "points_in_rows")
-    rows = as_float64_table(row_information, "row_information")
-    with np.errstate(invalid="ignore"):  # a signalling NaN among the keys is a NaN here
+    # A signalling NaN among the cells is a NaN here: converting or comparing it is no
+    # reason for NumPy to warn.
+    with np.errstate(invalid="ignore"):
+        connections = as_float64_table(connected_crop_rows, "connected_crop_rows")
+        points = as_float64_table(points_in_rows, "points_in_rows")
+        rows = as_float64_table(row_information, "row_information")
         check_connected_crop_rows(connections)
         check_points_in_rows(points, connections)
         rows = fit_row_information(rows, connections)
