@@ -48,8 +48,8 @@ class TransferProgress:
             self._draw()
 
     def moved(self, position: int) -> None:
-        """The file has been read or written up to ``position`` bytes."""
-        self.position = max(self.position, position)
+        """``position`` bytes of the file have been read or written so far."""
+        self.position = position if self._total is None else min(position, self._total)
         if not self._visible:
             return
         now = time.monotonic()
@@ -98,13 +98,18 @@ def _amount(count: int, scale: int, *, unit_only: bool = True) -> str:
 
 
 class CountingReader(io.RawIOBase):
-    """A binary file that tells ``progress`` how far it has been read."""
+    """A binary file that tells ``progress`` how many bytes have been read from it.
+
+    Bytes read, not the position: a Parquet file or a zip archive is read from its end
+    first, and the count still rises evenly to the file's size.
+    """
 
     def __init__(self, raw: IO[bytes], progress: TransferProgress) -> None:
         super().__init__()
         self._raw: Any = raw
         self._progress = progress
         self._position = 0
+        self._count = 0
 
     def readable(self) -> bool:
         return True
@@ -120,15 +125,13 @@ class CountingReader(io.RawIOBase):
             data = self._raw.read(len(memoryview(buffer)))
             count = len(data)
             memoryview(buffer).cast("B")[:count] = data
-        self._position += count
-        self._progress.moved(self._position)
+        self._counted(count)
         return count
 
     def read(self, size: int = -1) -> bytes:
         # Straight from the file: the default would read into a buffer and copy it.
         data: bytes = self._raw.read(size)
-        self._position += len(data)
-        self._progress.moved(self._position)
+        self._counted(len(data))
         return data
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
@@ -137,6 +140,11 @@ class CountingReader(io.RawIOBase):
 
     def tell(self) -> int:
         return self._position
+
+    def _counted(self, count: int) -> None:
+        self._position += count
+        self._count += count
+        self._progress.moved(self._count)
 
 
 class CountingWriter(io.RawIOBase):
