@@ -345,7 +345,7 @@ CASES = [
          ["quillmoor: unknown command 'marge' (choose from 'demo', 'merge', 'merge-many', "
           "'generate') (see 'quillmoor --help')"]),
     Case("generate into a missing folder", ["generate", "nowhere/f.npz", "--points", "100"],
-         1, ["quillmoor generate: nowhere/f.npz: cannot write it: No such file or directory"],
+         1, ["quillmoor generate: nowhere/f.npz: the folder nowhere does not exist"],
          output="nowhere"),
     Case("demo with a negative point count", ["demo", "--points", "-5"], 2,
          ["quillmoor demo: --points: must not be negative, got -5 "

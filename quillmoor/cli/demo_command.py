@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import time
 
 from quillmoor.cli.command_error import CommandError
@@ -10,6 +11,8 @@ from quillmoor.cli.guarded_merge import merge_tables
 from quillmoor.cli.options import finite_float, point_count, thread_count
 from quillmoor.cli import plotting
 from quillmoor.synthetic import make_field
+from quillmoor.tables.file_errors import TableFileError
+from quillmoor.tables.writing import committed_path
 
 DEFAULT_POINTS = 300_000
 DEFAULT_SEED = 7
@@ -78,7 +81,12 @@ def run(args: argparse.Namespace) -> int:
     title = (f"quillmoor demo: {field.n_points:,} points, tolerance {args.tolerance} m "
              f"(seed {args.seed})")
     try:
-        plotting.draw_merge(field, kept, args.output, title)
+        # Whole or not at all: an interrupted drawing leaves no half-written picture.
+        # The temporary ends as the picture does: matplotlib picks the format by it.
+        with committed_path(args.output, suffix=os.path.splitext(args.output)[1]) as temporary:
+            plotting.draw_merge(field, kept, temporary, title)
+    except TableFileError as error:
+        raise CommandError(str(error)) from None
     except OSError as error:
         raise CommandError(f"{args.output}: cannot write the picture: "
                            f"{error.strerror or error}") from None
