@@ -219,20 +219,39 @@ class TestTemporaries:
         assert newer.exists() and unrelated.exists()
         assert np.array_equal(np.load(out / "north.npy"), merged(field))
 
-    def test_committed_path_for_other_writers(self, tmp_path):
-        target = tmp_path / "layer.gpkg"
+    def test_committed_path_for_writers_of_other_formats(self, tmp_path):
+        target = tmp_path / "layer.shp"
         target.write_bytes(b"earlier")
+
+        def write_shapefile(path, content):
+            assert os.path.basename(path) == "layer.shp"  # the format goes by the name
+            assert os.path.dirname(os.path.dirname(path)) == str(tmp_path)
+            for suffix in (".shp", ".shx", ".dbf"):
+                with open(path[:-4] + suffix, "wb") as out:
+                    out.write(content + suffix.encode())
+
         with pytest.raises(RuntimeError):
-            with committed_path(target, suffix=".gpkg") as path:
-                assert path.endswith(".gpkg") and os.path.dirname(path) == str(tmp_path)
-                with open(path, "wb") as out:
-                    out.write(b"half a lay")
+            with committed_path(target) as path:
+                write_shapefile(path, b"half a lay")
                 raise RuntimeError("the layer writer failed")
-        assert target.read_bytes() == b"earlier" and entries(tmp_path) == ["layer.gpkg"]
-        with committed_path(target, suffix=".gpkg") as path:
+        assert target.read_bytes() == b"earlier" and entries(tmp_path) == ["layer.shp"]
+        with committed_path(target, suffix=".shp") as path:
+            write_shapefile(path, b"new")
+        assert entries(tmp_path) == ["layer.dbf", "layer.shp", "layer.shx"]
+        assert target.read_bytes() == b"new.shp"
+        with pytest.raises(TableFileError, match="the writer made no file"):
+            with committed_path(target):
+                pass
+        assert entries(tmp_path) == ["layer.dbf", "layer.shp", "layer.shx"]
+
+    def test_a_workspace_left_by_a_killed_writer_is_cleared_by_the_next_write(self, tmp_path):
+        left = tmp_path / temporary_name("layer.gpkg")
+        left.mkdir()
+        (left / "layer.gpkg").write_bytes(b"half")
+        with committed_path(tmp_path / "layer.gpkg") as path:
             with open(path, "wb") as out:
-                out.write(b"the new layer")
-        assert target.read_bytes() == b"the new layer" and entries(tmp_path) == ["layer.gpkg"]
+                out.write(b"whole")
+        assert entries(tmp_path) == ["layer.gpkg"]
 
 
 class TestFsspecUrls:

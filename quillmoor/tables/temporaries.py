@@ -1,7 +1,8 @@
 """The temporaries a write makes beside its target, and clearing away those left behind.
 
 A table is written under ``.NAME.quillmoor-tmp-HEX`` in the folder of ``NAME`` and
-renamed to ``NAME`` only when complete. A process killed while writing leaves its
+renamed to ``NAME`` only when complete (a writer of several files, such as a
+Shapefile's, writes into a folder of that name instead). A process killed while writing leaves its
 temporary behind, so the next write to ``NAME`` removes every temporary of ``NAME``, and
 a results folder removes all of its temporaries older than the run. Only names of this
 pattern (and ``.NAME.HEX.partial``, the pattern of earlier versions) are ever removed,
@@ -16,6 +17,7 @@ import errno
 import fcntl
 import os
 import re
+import shutil
 import uuid
 from collections.abc import Callable, Iterator
 
@@ -23,14 +25,13 @@ from quillmoor.tables.places import Place
 
 MARK = ".quillmoor-tmp-"
 _PATTERN = re.compile(
-    r"^\.(?P<target>.+?)(?:" + re.escape(MARK) + r"[0-9a-f]{32}(?:\.[A-Za-z0-9]+)?"
-    r"|\.[0-9a-f]{32}\.partial)$"
+    r"^\.(?P<target>.+?)(?:" + re.escape(MARK) + r"[0-9a-f]{32}|\.[0-9a-f]{32}\.partial)$"
 )
 
 
-def temporary_name(target: str, suffix: str = "") -> str:
+def temporary_name(target: str) -> str:
     """A new temporary's name for the file named ``target`` (a name, not a path)."""
-    return f".{target}{MARK}{uuid.uuid4().hex}{suffix}"
+    return f".{target}{MARK}{uuid.uuid4().hex}"
 
 
 def target_of(name: str) -> str | None:
@@ -39,13 +40,17 @@ def target_of(name: str) -> str | None:
     return found.group("target") if found else None
 
 
-def create_locked(place: Place, suffix: str = "") -> tuple[Place, int]:
-    """A new empty temporary beside ``place``, created and locked; its place and its
-    open descriptor (the caller closes it, which releases the lock)."""
-    folder = place.parent()
+def create_locked(place: Place, *, folder: bool = False) -> tuple[Place, int]:
+    """A new empty temporary file (or folder) beside ``place``, created and locked; its
+    place and its open descriptor (the caller closes it, which releases the lock)."""
+    parent = place.parent()
     while True:
-        temporary = folder.child(temporary_name(place.name, suffix))
-        descriptor = os.open(temporary.path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+        temporary = parent.child(temporary_name(place.name))
+        if folder:
+            os.mkdir(temporary.path, 0o777)
+            descriptor = os.open(temporary.path, os.O_RDONLY | os.O_DIRECTORY)
+        else:
+            descriptor = os.open(temporary.path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
         fcntl.flock(descriptor, fcntl.LOCK_EX)
         try:
             # A cleaner could have removed it between its creation and the lock.
@@ -95,10 +100,12 @@ def _remove_unless_held(temporary: Place) -> bool:
         return True
     try:
         with _locked_if_free(temporary.path) as free:
-            if free:
+            if free and os.path.isdir(temporary.path):
+                shutil.rmtree(temporary.path)
+            elif free:
                 os.remove(temporary.path)
             return free
-    except OSError:  # gone already, or not a plain file: not ours to remove
+    except OSError:  # gone already, or a link: not ours to remove
         return False
 
 

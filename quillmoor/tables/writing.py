@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import shutil
 import tempfile
 from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any
@@ -84,26 +85,37 @@ def committed_file(
 ) -> Iterator[IO[bytes]]:
     """A binary file to write ``target``'s new content into; it becomes ``target`` when
     the block ends without an exception, and is discarded otherwise."""
-    # Closed before the commit, which syncs it to disk and renames it.
-    with committed_path(target, storage_options) as path, open(path, "wb") as out:
-        yield out
+    place = place_of(target, storage_options)
+    refuse_folder(place)
+    if place.is_local:
+        # Closed before the commit, which syncs it to disk and renames it.
+        with _local_commit(place) as path, open(path, "wb") as out:
+            yield out
+    else:
+        with _remote_commit(place) as path, open(path, "wb") as out:
+            yield out
 
 
 @contextlib.contextmanager
 def committed_path(
     target: Location, storage_options: Mapping[str, Any] | None = None, *, suffix: str = ""
 ) -> Iterator[str]:
-    """A local path to write ``target``'s new content to, with any writer (a GIS layer's,
+    """A local path to write ``target``'s new content to with any writer (a GIS layer's,
     say); it becomes ``target`` when the block ends without an exception, and is removed
-    otherwise. ``suffix`` ends the temporary's name, for writers that choose their format
-    by it (``".gpkg"``). The writer must write one file at that path, not a folder."""
+    otherwise. The path has the target's own name, in a fresh folder beside it, so a
+    writer that chooses its format by the name, or writes files beside it (a
+    Shapefile's .shx and .dbf), works as it would at the target: every file it made
+    there is moved beside the target, the target itself last. (``suffix``, if given,
+    must be how the target's name ends: the path always ends so.)"""
     place = place_of(target, storage_options)
+    if not place.name.endswith(suffix):
+        raise ValueError(f"committed_path: {place.shown} does not end with {suffix!r}")
     refuse_folder(place)
     if place.is_local:
-        with _local_commit(place, suffix) as path:
+        with _local_workspace(place) as path:
             yield path
     else:
-        with _remote_commit(place, suffix) as path:
+        with _remote_commit(place) as path:
             yield path
 
 
@@ -116,33 +128,58 @@ def refuse_folder(place: Place) -> None:
 
 
 @contextlib.contextmanager
-def _local_commit(place: Place, suffix: str) -> Iterator[str]:
-    folder = place.parent()
+def _local_commit(place: Place) -> Iterator[str]:
+    with _created(place, folder=False) as temporary:
+        yield temporary.path
+        _commit_locally(place, [(temporary.path, place.path)])
+
+
+@contextlib.contextmanager
+def _local_workspace(place: Place) -> Iterator[str]:
+    with _created(place, folder=True) as workspace:
+        yield os.path.join(workspace.path, place.name)
+        made = sorted(os.listdir(workspace.path), key=lambda entry: entry == place.name)
+        if place.name not in made:
+            raise TableFileError(f"{place.shown}: the writer made no file")
+        folder = place.parent().path
+        _commit_locally(place, [(os.path.join(workspace.path, entry),
+                                 os.path.join(folder, entry)) for entry in made])
+
+
+@contextlib.contextmanager
+def _created(place: Place, *, folder: bool) -> Iterator[Place]:
+    """A locked temporary beside ``place`` for the block; removed after it, whatever
+    happened (it is gone already when the block committed it)."""
     try:
         remove_temporaries_of(place)
-        temporary, descriptor = create_locked(place, suffix)
+        temporary, descriptor = create_locked(place, folder=folder)
     except FileNotFoundError:
         raise TableFileError(
-            f"{place.shown}: cannot write it: no such folder {folder.shown}"
+            f"{place.shown}: cannot write it: no such folder {place.parent().shown}"
         ) from None
     except OSError as error:
         raise TableFileError(f"{place.shown}: cannot write it: {os_reason(error)}") from None
     try:
-        yield temporary.path
-        try:
-            _sync(temporary.path)  # on disk before the rename: a crash leaves no empty file
-            os.replace(temporary.path, place.path)
-            _sync(folder.path)
-        except OSError as error:
-            raise TableFileError(
-                f"{place.shown}: cannot write it: {os_reason(error)}"
-            ) from None
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(temporary.path)
-        raise
+        yield temporary
     finally:
+        if folder:
+            shutil.rmtree(temporary.path, ignore_errors=True)
+        else:
+            with contextlib.suppress(OSError):
+                os.remove(temporary.path)
         os.close(descriptor)  # releases the lock
+
+
+def _commit_locally(place: Place, moves: list[tuple[str, str]]) -> None:
+    """Each file on disk before its rename, so that a crash leaves no empty file."""
+    try:
+        for source, _ in moves:
+            _sync(source)
+        for source, destination in moves:
+            os.replace(source, destination)
+        _sync(place.parent().path)
+    except OSError as error:
+        raise TableFileError(f"{place.shown}: cannot write it: {os_reason(error)}") from None
 
 
 def _sync(path: str) -> None:
@@ -158,12 +195,15 @@ def _sync(path: str) -> None:
 
 
 @contextlib.contextmanager
-def _remote_commit(place: Place, suffix: str) -> Iterator[str]:
+def _remote_commit(place: Place) -> Iterator[str]:
     with tempfile.TemporaryDirectory(prefix="quillmoor-") as folder:
-        local = os.path.join(folder, place.name + suffix)
-        yield local
+        yield os.path.join(folder, place.name)
+        made = sorted(os.listdir(folder), key=lambda entry: entry == place.name)
+        if place.name not in made:
+            raise TableFileError(f"{place.shown}: the writer made no file")
         try:
-            _upload(local, place)
+            for entry in made:
+                _upload(os.path.join(folder, entry), place.parent().child(entry))
         except OSError as error:
             raise TableFileError(
                 f"{place.shown}: cannot write it: {os_reason(error)}"
