@@ -308,6 +308,9 @@ CASES = [
     Case("output is a folder", ["merge", "f.npz", "-o", "results"], 1,
          [Phrase(M + "results: ", "folder")], files=both(npz(), folder("results")),
          output="results"),
+    Case("output named as a field", ["merge", "f.npz", "-o", "kept.npz"], 1,
+         [M + "kept.npz: the kept points are one table; save them as .npy, .csv or .parquet"],
+         files=npz(), output="kept.npz"),
     Case("output URL without its package", ["merge", "f.npz", "-o", "gs://bucket/out.npy"],
          1, [M + "gs://bucket/out.npy: no fsspec implementation for gs:// is installed; "
                  "pip install gcsfs"], files=npz(), skip_if=gcsfs_installed),
@@ -334,6 +337,11 @@ CASES = [
     Case("merge-many into a file", ["merge-many", "farm", "-o", "out"], 1,
          [MM + "out: is a file; the results go into a folder"],
          files=both(folder("farm"), npz("farm/a.npz")), output="out", earlier=EARLIER),
+    Case("merge-many --column names no table", ["merge-many", "farm", "-o", "out",
+                                                "--column", "rows.key_a=crop_row"], 1,
+         [MM + "--column rows.key_a=crop_row: 'rows' is not a table; use points, "
+               "row_information or connected_crop_rows before the dot"],
+         files=both(folder("farm"), npz("farm/a.npz")), output="out"),
     Case("merge-many --workers 0", ["merge-many", "farm", "-o", "out", "--workers", "0"], 2,
          [MM + "--workers: must be 1 or more, got 0 (see 'quillmoor merge-many --help')"],
          output="out"),

@@ -134,7 +134,15 @@ def run(args: argparse.Namespace) -> int:
 
 
 def output_path(path: str) -> str:
-    """The path the result is written to: ``path``, with .npy added to other suffixes."""
+    """The path the result is written to: ``path``, with .npy added to other suffixes.
+
+    An .npz name is refused rather than written as NAME.npz.npy: the result is one
+    table, and an .npz file is read back as a field of three.
+    """
+    if suffix_of(path) == ".npz":
+        raise CommandError(
+            f"{path}: the kept points are one table; save them as .npy, .csv or .parquet"
+        )
     return path if suffix_of(path) in OUTPUT_SUFFIXES else path + ".npy"
 
 

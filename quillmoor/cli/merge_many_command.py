@@ -11,6 +11,7 @@ from typing import Any
 
 from quillmoor.cli.answers import answer, one_line_warnings
 from quillmoor.cli.command_error import CommandError
+from quillmoor.cli.frame_columns import check_column_flags
 from quillmoor.cli.guarded_merge import failure_message
 from quillmoor.cli.options import column_mapping, finite_float, thread_count, worker_count
 from quillmoor.errors import MergeError
@@ -115,6 +116,7 @@ def _dataset_fields(source: str, field_column: str) -> dict[str, Any]:
 def run(args: argparse.Namespace) -> int:
     from quillmoor.dask.many_fields import merge_fields_as_completed
 
+    check_column_flags(dict(args.column))
     # Both refused before any work when no installed fsspec implementation opens them.
     for location in (args.output, args.source):
         try:
