@@ -7,7 +7,6 @@ import pytest
 
 from quillmoor import merge
 from quillmoor.layers.junctions import find_junctions
-from quillmoor.layers.layer_files import committed_path
 from quillmoor.synthetic import make_field
 
 import reference
@@ -103,40 +102,6 @@ class TestPicture:
         field, kept = merged_field
         with pytest.raises(ValueError, match="flags"):
             self.draw(field, kept[:-1], tmp_path / "field.png")
-        with pytest.raises(FileNotFoundError):
+        with pytest.raises(ValueError, match="no such folder"):
             self.draw(field, kept, tmp_path / "missing" / "field.png")
         assert os.listdir(tmp_path) == []
-
-
-class TestCommittedPath:
-    def test_success_replaces_the_target(self, tmp_path):
-        target = tmp_path / "result.gpkg"
-        target.write_text("old")
-        with committed_path(str(target)) as temporary:
-            assert os.path.dirname(os.path.dirname(temporary)) == str(tmp_path)
-            assert target.read_text() == "old"
-            with open(temporary, "w") as handle:
-                handle.write("new")
-        assert target.read_text() == "new"
-        assert os.listdir(tmp_path) == ["result.gpkg"]
-
-    def test_failure_keeps_the_old_target(self, tmp_path):
-        target = tmp_path / "result.gpkg"
-        target.write_text("old")
-        with pytest.raises(RuntimeError):
-            with committed_path(str(target)) as temporary:
-                with open(temporary, "w") as handle:
-                    handle.write("half")
-                raise RuntimeError("writer failed")
-        assert target.read_text() == "old"
-        assert os.listdir(tmp_path) == ["result.gpkg"]
-
-    def test_every_file_of_a_shapefile_moves(self, tmp_path):
-        target = tmp_path / "kept.shp"
-        with committed_path(str(target)) as temporary:
-            stem = temporary[:-4]
-            for suffix in (".shp", ".shx", ".dbf", ".prj", ".cpg"):
-                with open(stem + suffix, "w") as handle:
-                    handle.write(suffix)
-        assert sorted(os.listdir(tmp_path)) == [
-            "kept.cpg", "kept.dbf", "kept.prj", "kept.shp", "kept.shx"]

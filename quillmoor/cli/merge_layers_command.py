@@ -68,12 +68,11 @@ def add_parser(subcommands: Any) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from quillmoor.layers.errors import GeoExtraMissing, LayerError
+    from quillmoor.tables.file_errors import TableFileError
 
     try:
         return _merge_layers(args)
-    except GeoExtraMissing as error:
-        raise CommandError(str(error)) from None
-    except LayerError as error:
+    except (GeoExtraMissing, LayerError, TableFileError) as error:
         raise CommandError(str(error)) from None
 
 
@@ -176,10 +175,14 @@ def _write_links(found: Any, path: str) -> None:
 
     pyogrio = geo_modules.pyogrio()
     with committed_path(path) as temporary:
-        pyogrio.write_dataframe(found.links_layer(), temporary, layer="junctions",
-                                driver="GPKG")
-        pyogrio.write_dataframe(found.free_ends_layer(), temporary, layer="free_ends",
-                                driver="GPKG")
+        try:
+            pyogrio.write_dataframe(found.links_layer(), temporary, layer="junctions",
+                                    driver="GPKG")
+            pyogrio.write_dataframe(found.free_ends_layer(), temporary, layer="free_ends",
+                                    driver="GPKG")
+        except (OSError, RuntimeError) as error:  # pyogrio's errors are RuntimeErrors
+            raise CommandError(f"{path}: cannot write it: {' '.join(str(error).split())}") \
+                from None
     print(f"junctions and free ends: {path}")
 
 

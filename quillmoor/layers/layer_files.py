@@ -9,15 +9,12 @@ name beside the target that becomes the target only once complete.
 
 from __future__ import annotations
 
-import contextlib
 import os
-import shutil
-import tempfile
-from collections.abc import Iterator
 from typing import Any
 
 from quillmoor.layers import geo_modules
 from quillmoor.layers.errors import LayerError
+from quillmoor.tables.writing import committed_path
 
 PARQUET_SUFFIXES = (".parquet", ".geoparquet")
 WRITE_DRIVERS = {".gpkg": "GPKG", ".fgb": "FlatGeobuf", ".shp": "ESRI Shapefile"}
@@ -106,7 +103,10 @@ def check_fits(frame: Any, path: str) -> None:
 
 
 def write_layer(frame: Any, path: str, layer: str | None) -> None:
-    """Writes ``frame`` to ``path`` as its suffix says; the target appears only complete."""
+    """Writes ``frame`` to ``path`` as its suffix says; the target appears only complete.
+
+    Raises ``LayerError`` for what the writer refuses, ``TableFileError`` for a target
+    that cannot be written."""
     suffix = suffix_of(path)
     with committed_path(path) as temporary:
         try:
@@ -119,28 +119,6 @@ def write_layer(frame: Any, path: str, layer: str | None) -> None:
                 )
         except (OSError, ValueError, RuntimeError) as error:
             raise LayerError(f"{path}: cannot write it: {_one_line(error)}") from None
-
-
-@contextlib.contextmanager
-def committed_path(target: str) -> Iterator[str]:
-    """A path to write ``target``'s content to; on success it becomes ``target``.
-
-    The content is written into a fresh folder beside the target, so that every file a
-    format makes (a Shapefile's .shx, .dbf, .prj, ...) is moved into place at the end,
-    the main file last. On failure the folder and all in it are removed and the target
-    is left as it was.
-    """
-    folder, name = os.path.split(os.path.abspath(target))
-    workspace = tempfile.mkdtemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
-    try:
-        yield os.path.join(workspace, name)
-        made = sorted(os.listdir(workspace), key=lambda entry: entry == name)
-        if name not in made:
-            raise LayerError(f"{target}: the writer made no file")
-        for entry in made:
-            os.replace(os.path.join(workspace, entry), os.path.join(folder, entry))
-    finally:
-        shutil.rmtree(workspace, ignore_errors=True)
 
 
 def _read_parquet(path: str) -> Any:
