@@ -330,6 +330,13 @@ class TestBadInputs:
         assert err.strip().endswith(f"GIS layers need {missing}: pip install 'quillmoor[geo]'")
         assert written_files(tmp_path) == []
 
+    def test_geoparquet_without_pyarrow(self, layers, tmp_path, monkeypatch, capsys):
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+        assert run_cli([*segments_points(layers), "-o", tmp_path / "kept.parquet"]) == 1
+        assert capsys.readouterr().err.strip().endswith(
+            "kept.parquet: GeoParquet needs pyarrow: pip install pyarrow")
+        assert written_files(tmp_path) == []
+
     def test_the_package_imports_without_the_geo_extra(self):
         code = ("import sys\n"
                 "for name in ('geopandas', 'pyogrio', 'shapely'): sys.modules[name] = None\n"

@@ -38,6 +38,7 @@ def read_layer(path: str, layer: str | None, option: str) -> Any:
     if not os.path.exists(path):
         raise LayerError(f"{path}: no such file")
     if suffix_of(path) in PARQUET_SUFFIXES:
+        _require_pyarrow(path)
         return _read_parquet(path)
     pyogrio = geo_modules.pyogrio()
     try:
@@ -65,6 +66,8 @@ def check_writable(path: str) -> None:
         raise LayerError(f"{path}: the folder {folder} does not exist")
     if os.path.isdir(path):
         raise LayerError(f"{path}: is a folder")
+    if suffix_of(path) in PARQUET_SUFFIXES:
+        _require_pyarrow(path)
 
 
 def has_geometry(frame: Any) -> bool:
@@ -119,6 +122,13 @@ def write_layer(frame: Any, path: str, layer: str | None) -> None:
                 )
         except (OSError, ValueError, RuntimeError) as error:
             raise LayerError(f"{path}: cannot write it: {_one_line(error)}") from None
+
+
+def _require_pyarrow(path: str) -> None:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise LayerError(f"{path}: GeoParquet needs pyarrow: pip install pyarrow") from None
 
 
 def _read_parquet(path: str) -> Any:
