@@ -19,6 +19,8 @@ namespace quillmoor {
 // safe and its result consistent in shape; the rows returned hold the values as read.
 //
 // num_threads: worker threads for this call; 0 picks a default.
+// Run inside run_interruptible (interruption.hpp), the call can be stopped: it then throws
+// MergeInterrupted, from any of its passes, within milliseconds.
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the order of the Python function
 OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
                                   const PointTable& points_in_rows,

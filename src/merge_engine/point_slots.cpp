@@ -2,6 +2,7 @@
 #include "merge_engine/allocation_failure.hpp"
 
 #include "merge_engine/internal_error.hpp"
+#include "merge_engine/interruption.hpp"
 
 namespace quillmoor {
 
@@ -18,9 +19,9 @@ PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const PointTable&
     }
     if (points_in_rows.cols() == 1) {
         shape_ = PointShape::ONE_COLUMN;
-        for (std::size_t row = 0; row < point_count; ++row) {
+        for_each_interruptible(0, point_count, [&](std::size_t row) {
             one_column_key_a_.insert(key_from_cell(points_in_rows(row, layout::POINT_KEY_A)));
-        }
+        });
         return;
     }
     const std::size_t record_count = connected_crop_rows.rows();
@@ -29,11 +30,11 @@ PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const PointTable&
     }
     allocate_named("the key slots of connected_crop_rows", record_count,
                    sizeof(std::uint32_t), [&] { record_slot_.resize(record_count); });
-    for (std::size_t record = 0; record < record_count; ++record) {
+    for_each_interruptible(0, record_count, [&](std::size_t record) {
         record_slot_[record] = slots_.insert(
             pack_key(key_from_cell(connected_crop_rows(record, layout::CONNECTION_KEY_A)),
                      key_from_cell(connected_crop_rows(record, layout::CONNECTION_KEY_B))));
-    }
+    });
     // Records grouped by slot, each group in increasing record index.
     slot_begin_.assign(slots_.size() + 1, 0);
     for (const std::uint32_t slot : record_slot_) {
@@ -61,12 +62,12 @@ PointSlots::PointSlots(const OwnedMatrix& connected_crop_rows, const PointTable&
 
     if (points_in_rows.cols() < layout::POINT_MIN_COLUMNS_FOR_FILTER) {
         narrow_slot_has_points_.assign(slots_.size(), false);
-        for (std::size_t row = 0; row < point_count; ++row) {
+        for_each_interruptible(0, point_count, [&](std::size_t row) {
             const std::uint32_t slot = slot_of_point(points_in_rows, row);
             if (slot != KeySlotMap::NO_SLOT) {
                 narrow_slot_has_points_[slot] = true;
             }
-        }
+        });
     }
 }
 

@@ -1,6 +1,7 @@
 #include "merge_engine/result_assembly.hpp"
 #include "merge_engine/allocation_failure.hpp"
 #include "merge_engine/internal_error.hpp"
+#include "merge_engine/interruption.hpp"
 #include "merge_engine/page_prefault.hpp"
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
@@ -70,9 +71,7 @@ void for_each_row(RowRange range, WorkProgress& progress, RowAction&& row_action
                   std::uint64_t units_per_row = 1) {
     for (std::size_t block = range.begin; block < range.end; block += PROGRESS_BLOCK_ROWS) {
         const std::size_t block_end = std::min(range.end, block + PROGRESS_BLOCK_ROWS);
-        for (std::size_t row = block; row < block_end; ++row) {
-            row_action(row);
-        }
+        for_each_interruptible(block, block_end, row_action);
         progress.advance(units_per_row * (block_end - block));
     }
 }
@@ -265,9 +264,10 @@ void scatter_kept_rows(const Placement& placement, const PointTable& points, Own
         }, ASSEMBLY_UNITS_PER_POINT - 1);
         // A record's rows are all of single-record keys or all of one shared key, so
         // these cannot reorder any record's rows.
-        for (const KeptPair& pair : placement.shared[c]) {
-            points.copy_row(pair.row, out + next[pair.record]++ * width);
-        }
+        const std::vector<KeptPair>& pairs = placement.shared[c];
+        for_each_interruptible(0, pairs.size(), [&](std::size_t p) {
+            points.copy_row(pairs[p].row, out + next[pairs[p].record]++ * width);
+        });
     });
 }
 

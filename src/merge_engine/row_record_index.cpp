@@ -1,5 +1,6 @@
 #include "merge_engine/row_record_index.hpp"
 #include "merge_engine/allocation_failure.hpp"
+#include "merge_engine/interruption.hpp"
 
 #include "merge_engine/table_layout.hpp"
 
@@ -32,7 +33,7 @@ RowRecordIndex::RowRecordIndex(const OwnedMatrix& row_information) : table_(row_
                        base_.reserve(row_information.rows());
                        neighbour_.reserve(row_information.rows());
                    });
-    for (std::size_t record = 0; record < row_information.rows(); ++record) {
+    for_each_interruptible(0, row_information.rows(), [&](std::size_t record) {
         const double a = row_information(record, layout::ROW_KEY_A);
         const double b = row_information(record, layout::ROW_KEY_B);
         // try_emplace keeps the first record of a key.
@@ -40,7 +41,7 @@ RowRecordIndex::RowRecordIndex(const OwnedMatrix& row_information) : table_(row_
         if (!std::isnan(a) && !std::isnan(b)) {
             neighbour_.try_emplace({equality_bits(a), equality_bits(b)}, record);
         }
-    }
+    });
 }
 
 std::optional<std::size_t> RowRecordIndex::find_base(std::uint32_t key_a, std::uint32_t key_b) const {

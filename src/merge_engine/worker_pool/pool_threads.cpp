@@ -3,6 +3,7 @@
 #include "merge_engine/worker_pool/pool_threads.hpp"
 
 #include "merge_engine/forced_unwind.hpp"
+#include "merge_engine/interruption.hpp"
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
 #include <pthread.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <list>
 #include <mutex>
 
@@ -200,7 +202,20 @@ void PoolThreads::run_with_helpers(SharedRun& run, std::size_t helpers) {
                 pool->open_runs_.remove(open);
                 open->free_seats = 0;
             }
-            open->all_left.wait(lock, [this] { return open->inside == 0; });
+            const auto all_left = [this] { return open->inside == 0; };
+            CallInterruption* const interruption = run->interruption();
+            if (interruption == nullptr || std::uncaught_exceptions() > 0) {
+                open->all_left.wait(lock, all_left);
+                return;
+            }
+            // The calling thread keeps asking whether to stop while the pool's threads
+            // finish: a stop reaches them at their next check. Not under the lock: the
+            // poll may run the host's code, which may start another call.
+            while (!open->all_left.wait_for(lock, interruption->wait_step(), all_left)) {
+                lock.unlock();
+                static_cast<void>(interruption->poll_while_waiting());
+                lock.lock();
+            }
         }
     } closing{this, &open, &run};
     run.work();

@@ -11,6 +11,7 @@
 namespace quillmoor {
 
 void SharedRun::work() {
+    const InterruptionScope call(interruption_);
     std::size_t begin = next_.load(std::memory_order_relaxed);
     while (begin < count_) {
         const std::size_t length = std::max<std::size_t>(1, (count_ - begin) / (2 * threads_));
@@ -27,6 +28,7 @@ void SharedRun::run_chunk(std::size_t begin, std::size_t end) {
             return;
         }
         try {
+            interruption_point();
             (*task_)(i);
         } catch (...) {
             std::exception_ptr error = storable_exception();

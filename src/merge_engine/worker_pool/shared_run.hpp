@@ -1,5 +1,6 @@
 #pragma once
 
+#include "merge_engine/interruption.hpp"
 #include "merge_engine/worker_pool/lowest_failure.hpp"
 
 #include <atomic>
@@ -14,11 +15,14 @@ namespace quillmoor {
 // increasing index order; a failure ends its chunk, and a chunk stops at an index above
 // a failure known elsewhere. Indices below every known failure always run, so the
 // lowest failing index is always found.
+// The run belongs to the interruptible call of the thread that made it (if any): every
+// thread working in it checks that call's stop before each index.
 class SharedRun {
 public:
     SharedRun(std::size_t count, std::size_t threads,
               const std::function<void(std::size_t)>& task) noexcept
-        : count_(count), threads_(threads == 0 ? 1 : threads), task_(&task) {}
+        : count_(count), threads_(threads == 0 ? 1 : threads), task_(&task),
+          interruption_(current_interruption()) {}
 
     SharedRun(const SharedRun&) = delete;
     SharedRun& operator=(const SharedRun&) = delete;
@@ -33,6 +37,7 @@ public:
     void stop_claiming() noexcept { next_.store(count_, std::memory_order_relaxed); }
 
     LowestFailure& failures() noexcept { return failures_; }
+    CallInterruption* interruption() const noexcept { return interruption_; }
 
 private:
     void run_chunk(std::size_t begin, std::size_t end);
@@ -40,6 +45,7 @@ private:
     const std::size_t count_;
     const std::size_t threads_;
     const std::function<void(std::size_t)>* task_;
+    CallInterruption* const interruption_;
     std::atomic<std::size_t> next_{0};
     LowestFailure failures_;
 };

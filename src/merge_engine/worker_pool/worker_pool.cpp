@@ -1,5 +1,6 @@
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
+#include "merge_engine/interruption.hpp"
 #include "merge_engine/worker_pool/pool_threads.hpp"
 #include "merge_engine/worker_pool/shared_run.hpp"
 
@@ -12,6 +13,7 @@ void run_indexed(std::size_t count, std::size_t workers,
     const std::size_t concurrency = std::min({workers, count, MAX_WORKERS});
     if (concurrency <= 1) {
         for (std::size_t i = 0; i < count; ++i) {
+            interruption_point();
             task(i);
         }
         return;

@@ -25,6 +25,9 @@ std::size_t resolve_worker_count(std::size_t num_threads);
 // failure may be skipped. A task that ends its thread (pthread_exit, cancellation)
 // fails the run when that thread is a pool thread; the calling thread's own end passes
 // through, after the run is closed and its pool threads have left it.
+// Inside an interruptible call (run_interruptible), every thread checks the call's stop
+// before each index, and the calling thread goes on asking its poll while it waits for
+// the pool's threads; a stop ends the run with MergeInterrupted.
 void run_indexed(std::size_t count, std::size_t workers,
                  const std::function<void(std::size_t)>& task);
 
