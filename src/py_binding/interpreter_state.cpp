@@ -1,3 +1,4 @@
+#include "py_binding/interpreter_state.hpp"
 #include "py_binding/py_ref.hpp"
 
 #if defined(Py_LIMITED_API)
@@ -38,22 +39,28 @@ const InterpreterQuestions& interpreter_questions() noexcept {
 
 }  // namespace
 
-bool attached_to_interpreter() noexcept {
+bool interpreter_finalizing() noexcept {
 #if defined(Py_LIMITED_API)
     // An interpreter whose symbols are hidden from the module (libpython opened privately
     // by an embedding program) cannot be asked: treated as not finalising, as outside exit.
     const InterpreterQuestions& questions = interpreter_questions();
-    const bool finalizing =
-        questions.is_finalizing != nullptr && questions.is_finalizing() != 0;
-    return !finalizing || questions.holds_interpreter == nullptr ||
-           questions.holds_interpreter() != 0;
+    return questions.is_finalizing != nullptr && questions.is_finalizing() != 0;
+#elif PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
 #else
-#if PY_VERSION_HEX >= 0x030D0000
-    const bool finalizing = Py_IsFinalizing() != 0;
-#else
-    const bool finalizing = _Py_IsFinalizing() != 0;
+    return _Py_IsFinalizing() != 0;
 #endif
-    return !finalizing || PyGILState_Check() != 0;
+}
+
+bool attached_to_interpreter() noexcept {
+    if (!interpreter_finalizing()) {
+        return true;
+    }
+#if defined(Py_LIMITED_API)
+    const InterpreterQuestions& questions = interpreter_questions();
+    return questions.holds_interpreter == nullptr || questions.holds_interpreter() != 0;
+#else
+    return PyGILState_Check() != 0;
 #endif
 }
 

@@ -2,12 +2,12 @@
 
 #include "merge_engine/merge_engine.hpp"
 #include "py_binding/argument_binder.hpp"
-#include "py_binding/interpreter_detach.hpp"
 #include "py_binding/matrix_view.hpp"
 #include "py_binding/python_error.hpp"
 #include "py_binding/readonly_array.hpp"
 #include "py_binding/result_array.hpp"
 #include "py_binding/scalar_conversions.hpp"
+#include "py_binding/signal_poll.hpp"
 
 #include <array>
 #include <cstddef>
@@ -56,10 +56,14 @@ PyRef merge_points_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     const OwnedMatrix row_information_copy = to_owned(as_view(row_information.get()));
 
     // Other Python threads run meanwhile and may write into points_in_rows: the engine
-    // is safe against that (see multithreaded_merging).
-    OwnedMatrix result = run_detached([&] {
-        return multithreaded_merging(connected_copy, points, row_information_copy,
-                                     tolerance, num_threads);
+    // is safe against that (see multithreaded_merging). On the main thread, a signal
+    // handler that raises (Ctrl-C's KeyboardInterrupt) stops the merge within
+    // milliseconds, and its exception is raised instead of a result.
+    OwnedMatrix result = run_detached_interruptible([&](StopPoll poll) {
+        return run_interruptible(poll, [&] {
+            return multithreaded_merging(connected_copy, points, row_information_copy,
+                                         tolerance, num_threads);
+        });
     });
     return from_owned_array(std::move(result));
 }
