@@ -139,6 +139,23 @@ class TestJunctionRules:
         layer = two_segment_rows(turn_degrees=turn, spacing=20.0)
         assert link_segments(layer, row_spacing=1.0).junction_count == (3 if linked else 0)
 
+    def test_curved_rows_link_where_their_chords_turn_more_than_30_degrees(self):
+        # 10 m arcs of a 15 m circle: each chord turns 38 degrees from the last one.
+        keys_a, keys_b, lines = [], [], []
+        for row, radius in enumerate((15.0, 15.75, 16.5)):
+            for k, start in enumerate(np.arange(0.0, 30.0, 9.6)):
+                angle = np.linspace(start, start + 10.0, 40) / radius
+                lines.append(shapely.LineString(np.stack(
+                    [radius * np.cos(angle), radius * np.sin(angle)], axis=1)))
+                keys_a.append(row + 1)
+                keys_b.append(k + 1)
+        layer = gpd.GeoDataFrame({"key_a": keys_a, "key_b": keys_b}, geometry=lines)
+        found = link_segments(layer)
+        assert found.row_spacing == pytest.approx(0.75, rel=0.05)
+        assert links_of(found.connected_crop_rows) == {
+            (a, b, a, c) for a in (1, 2, 3) for b in (1, 2, 3, 4) for c in (b - 1, b + 1)
+            if 1 <= c <= 4}
+
     def test_lateral_offset_up_to_max_offset(self):
         layer = two_segment_rows(rows=1)
         shifted = layer.copy()

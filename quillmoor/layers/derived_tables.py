@@ -131,7 +131,7 @@ def link_segments(
         empty = np.empty(0)
         ends = EndLinks(partner=np.empty(0, dtype=np.intp), offset=empty, overlap=empty)
     else:
-        ends = link_ends(shapely, tree, found.first, found.last, found.packed, offset, gap)
+        ends = link_ends(shapely, tree, found, offset, gap)
     return SegmentLinks(
         connected_crop_rows=_connection_records(found, ends),
         row_information=_row_records(found),

@@ -1,16 +1,16 @@
 """Which segment continues each segment end: the junctions of a field's crop rows.
 
 Ends are numbered ``0 .. n-1`` for the segments' first vertices and ``n .. 2n-1`` for
-their last ones. At an end E of a segment S, with D the unit vector of S's chord
-pointing out of S at E, a segment T found near E by the spatial index qualifies when
+their last ones. At an end E of a segment S, with D the unit vector pointing out of S
+at E (see ``directions``), a segment T found near E by the spatial index qualifies when
 
-* it runs within 30 degrees of S (chords compared, either direction);
-* it reaches beyond E along D;
-* its near end (the one less far along D) lies at most ``max_gap`` beyond E and at
-  most half the shorter segment's length back over S: consecutive passes of one row
+* its near end E' (the one less far along D) lies at most ``max_gap`` beyond E and at
+  most half the shorter segment's chord back over S: consecutive passes of one row
   overlap a little, or leave a small gap;
-* their lateral offset, the mean of E's distance across T's chord and T's near end's
-  distance across S's chord, is at most ``max_offset``.
+* it reaches beyond E along D;
+* from E' it runs on within 30 degrees of D;
+* their lateral offset, the mean of E's distance across T's direction at E' and E''s
+  distance across D, is at most ``max_offset``.
 
 Each end takes the candidate with the smallest ``hypot(offset, gap)`` (ties by the
 smaller key, so the layer's order never matters), and the link stands only when T's
@@ -24,7 +24,12 @@ from typing import Any
 
 import numpy as np
 
+from quillmoor.layers.directions import outward_directions
+from quillmoor.layers.segment_input import Segments
 from quillmoor.layers.spacing import COS_MAX_TURN
+
+#: A curved segment's direction at an end is taken over this many search radii.
+DIRECTION_STRETCH = 2.0
 
 
 @dataclass(frozen=True, eq=False)
@@ -37,17 +42,18 @@ class EndLinks:
     """How far the neighbour reaches back over the segment; negative for a gap."""
 
 
-def link_ends(shapely: Any, tree: Any, first: np.ndarray, last: np.ndarray,
-              packed: np.ndarray, max_offset: float, max_gap: float) -> EndLinks:
-    n = first.shape[0]
+def link_ends(shapely: Any, tree: Any, segments: Segments, max_offset: float,
+              max_gap: float) -> EndLinks:
+    n = segments.count
+    first, last = segments.first, segments.last
     chord = last - first
     length = np.hypot(chord[:, 0], chord[:, 1])
-    unit = chord / length[:, None]
     ends = np.concatenate([first, last])
-    outward = np.concatenate([-unit, unit])
+    reach = float(np.hypot(max_offset, max_gap))
+    outward = outward_directions(shapely, segments.lines, first, last, segments.length,
+                                 segments.vertex_count, DIRECTION_STRETCH * reach)
 
-    end, other = tree.query(shapely.points(ends), predicate="dwithin",
-                            distance=float(np.hypot(max_offset, max_gap)))
+    end, other = tree.query(shapely.points(ends), predicate="dwithin", distance=reach)
     segment = end % n
     keep = segment != other
     end, other, segment = end[keep], other[keep], segment[keep]
@@ -58,10 +64,12 @@ def link_ends(shapely: Any, tree: Any, first: np.ndarray, last: np.ndarray,
     near_is_last = reach_last < reach_first
     near = np.where(near_is_last, reach_last, reach_first)
     far = np.where(near_is_last, reach_first, reach_last)
-    near_point = np.where(near_is_last[:, None], last[other], first[other])
-    offset = 0.5 * (_across(ends[end] - first[other], unit[other])
-                    + _across(near_point - first[segment], unit[segment]))
-    parallel = np.abs(np.einsum("ij,ij->i", unit[segment], unit[other])) >= COS_MAX_TURN
+    near_end = other + n * near_is_last
+    # The other segment's direction where it starts beside this end, pointing on.
+    onward = -outward[near_end]
+    relative = ends[near_end] - ends[end]
+    offset = 0.5 * (_across(relative, onward) + _across(relative, direction))
+    parallel = np.einsum("ij,ij->i", direction, onward) >= COS_MAX_TURN
     qualifies = (
         parallel
         & (far > 0)
@@ -70,11 +78,11 @@ def link_ends(shapely: Any, tree: Any, first: np.ndarray, last: np.ndarray,
         & (offset <= max_offset)
     )
     end, other, near, offset = end[qualifies], other[qualifies], near[qualifies], offset[qualifies]
-    partner_end = other + n * near_is_last[qualifies]
+    partner_end = near_end[qualifies]
     score = np.hypot(offset, np.maximum(near, 0.0))
 
     # The best candidate of each end: smallest score, then smallest key.
-    order = np.lexsort((packed[other], score, end))
+    order = np.lexsort((segments.packed[other], score, end))
     best = order[np.r_[True, end[order][1:] != end[order][:-1]]] if order.size else order
     partner = np.full(2 * n, -1, dtype=np.intp)
     partner[end[best]] = partner_end[best]
