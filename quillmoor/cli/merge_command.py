@@ -80,13 +80,14 @@ def add_parser(subcommands) -> None:
     )
     parser.add_argument(
         "inputs", nargs="+", metavar="INPUT",
-        help="one .npz file, or connected_crop_rows points_in_rows row_information as "
-             ".npy, .csv or .parquet files",
+        help="one .npz file (or a folder holding the three tables), or "
+             "connected_crop_rows points_in_rows row_information as .npy, .csv or "
+             ".parquet files",
     )
     parser.add_argument(
         "-o", "--output", required=True, metavar="PATH",
         help="where to save the kept points: .npy, .csv or .parquet (.npy is added to "
-             "any other name)",
+             "any other name but .npz)",
     )
     parser.add_argument(
         "--tolerance", type=finite_float, default=0.0, metavar="DIST",
