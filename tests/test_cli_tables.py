@@ -85,6 +85,21 @@ class TestMergeTableFiles:
         assert "not numbers; save it as .csv or .parquet" in capsys.readouterr().err
 
 
+    def test_a_stray_word_in_a_renamed_column_is_named_by_file_column_and_row(
+        self, field, tmp_path, capsys
+    ):
+        connections, points, rows = frames(field)
+        points = points.rename(columns={"x": "easting"}).astype({"easting": object})
+        points.loc[len(points) - 1, "easting"] = "12,5"  # a decimal comma
+        paths = [str(tmp_path / f"{name}.csv") for name in TABLES]
+        for path, table in zip(paths, (connections, points, rows)):
+            table.to_csv(path, index=False)
+        assert main(["merge", *paths, "-o", str(tmp_path / "o.csv"),
+                     "--column", "x=easting"]) == 1
+        assert (f"{paths[1]}: column 'easting' must hold numbers; data row {len(points)} "
+                "holds '12,5'") in capsys.readouterr().err
+        assert not (tmp_path / "o.csv").exists()
+
 class TestMergeMany:
     def test_folder_of_npz_files_here(self, tmp_path, capsys):
         fields = {f"plot{i}": make_field(1500 + 500 * i, seed=i) for i in range(3)}

@@ -7,7 +7,6 @@ line that names the file as the user gave it and says what is wrong with it.
 
 from __future__ import annotations
 
-import io
 import re
 import zipfile
 import zlib
@@ -152,10 +151,3 @@ def require_pyarrow(shown: str) -> Any:
         ) from None
     return pyarrow
 
-
-def rewound(stream: IO[bytes]) -> IO[bytes]:
-    """``stream`` at its start, or wrapped so that it can seek (zip archives must)."""
-    if stream.seekable():
-        stream.seek(0)
-        return stream
-    return io.BytesIO(stream.read())
