@@ -301,6 +301,32 @@ class TestFsspecUrls:
             assert summaries[name].written == f"memory://{root}/out/{name}.npy"
             assert np.array_equal(read_table(summaries[name].written), merged(field))
 
+    def test_a_store_that_shows_files_while_written_gets_a_temporary_then_a_move(
+        self, tmp_path, monkeypatch
+    ):
+        pytest.importorskip("fsspec")
+        # The "dir" filesystem shows a file as it is written, as SFTP or HDFS would.
+        options = {"path": str(tmp_path), "target_protocol": "file"}
+        write_table("dir://out.npy", np.zeros((2, 4)), options)
+        before = (tmp_path / "out.npy").read_bytes()
+        left = tmp_path / temporary_name("out.npy")
+        left.write_bytes(b"left by a killed upload")
+        import fsspec.implementations.dirfs as dirfs
+
+        def interrupted_move(self, source, destination, **kwargs):
+            assert target_of(source.rpartition("/")[2]) == "out.npy"  # uploaded whole
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(dirfs.DirFileSystem, "mv", interrupted_move)
+        with pytest.raises(KeyboardInterrupt):
+            write_table("dir://out.npy", np.ones((2, 4)), options)
+        assert (tmp_path / "out.npy").read_bytes() == before
+        assert entries(tmp_path) == ["out.npy"]  # its own temporary and the left one gone
+        monkeypatch.undo()
+        write_table("dir://out.npy", np.ones((2, 4)), options)
+        assert np.array_equal(read_table("dir://out.npy", options), np.ones((2, 4)))
+        assert entries(tmp_path) == ["out.npy"]
+
     def test_garbage_at_a_url_is_named(self, store):
         fs, root, _ = store
         fs.pipe_file(f"{root}/bad.npz", b"not a zip")

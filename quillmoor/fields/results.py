@@ -106,7 +106,9 @@ class ResultStore:
         relative = next(c for c in self.candidates(name) if c.endswith(suffix))
         place = self._place(relative)
         _make_folder(place.parent())
-        return write_table(place, result)
+        # The folder was cleared of old temporaries once for the run (see _filesystem),
+        # not once per result: a folder of many thousand results is listed once.
+        return write_table(place, result, clear_temporaries=False)
 
     def shown(self, path: str) -> str:
         fs, _ = self._filesystem()

@@ -77,8 +77,8 @@ class Place:
     def child(self, name: str) -> Place:
         if self.fs is None:
             return Place(os.path.join(self.shown, name), os.path.join(self.path, name))
-        return Place(self.shown.rstrip("/") + "/" + name, self.path.rstrip("/") + "/" + name,
-                     self.fs)
+        path = self.path.rstrip("/") + "/" + name if self.path.strip("/") else name
+        return Place(self.shown.rstrip("/") + "/" + name, path, self.fs)
 
     def parent(self) -> Place:
         """The folder holding this place (shown as the folder's path)."""

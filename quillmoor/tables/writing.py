@@ -36,12 +36,15 @@ def write_table(
     storage_options: Mapping[str, Any] | None = None,
     *,
     point_columns: Sequence[str] | None = None,
+    clear_temporaries: bool = True,
 ) -> str:
     """Write ``table`` to ``target`` as its suffix says (.npy, .csv, .parquet); the
     location as shown to the user.
 
     An array written as CSV or Parquet is a points table: see ``point_column_names``
-    (``point_columns`` are the names its source gave its columns).
+    (``point_columns`` are the names its source gave its columns). With
+    ``clear_temporaries=False`` the temporaries of earlier, killed writes to ``target``
+    are left for the caller to clear (a results folder clears them all at once).
     """
     place = place_of(target, storage_options)
     refuse_folder(place)
@@ -50,7 +53,8 @@ def write_table(
         raise TableFileError(f"{place.shown}: unknown suffix; use .npy, .csv or .parquet")
     total = int(getattr(table, "nbytes", 0)) or None if suffix == ".npy" else None
     _write(place, total, lambda out: encode_table(table, suffix, out, place.shown,
-                                                  point_columns=point_columns))
+                                                  point_columns=point_columns),
+           clear_temporaries)
     return place.shown
 
 
@@ -66,13 +70,13 @@ def write_field(
     place = place_of(target, storage_options)
     total = sum(int(getattr(table, "nbytes", 0)) for table in tables.values()) or None
     _write(place, total, lambda out: encode_field(tables, out, place.shown,
-                                                  point_columns=point_columns))
+                                                  point_columns=point_columns), True)
     return place.shown
 
 
-def _write(place: Place, total: int | None, encode: Any) -> None:
+def _write(place: Place, total: int | None, encode: Any, clear_temporaries: bool) -> None:
     try:
-        with committed_file(place) as out, \
+        with committed_file(place, clear_temporaries=clear_temporaries) as out, \
                 TransferProgress("writing", place.name, total) as progress:
             encode(CountingWriter(out, progress))
     except OSError as error:
@@ -81,15 +85,19 @@ def _write(place: Place, total: int | None, encode: Any) -> None:
 
 @contextlib.contextmanager
 def committed_file(
-    target: Location, storage_options: Mapping[str, Any] | None = None
+    target: Location,
+    storage_options: Mapping[str, Any] | None = None,
+    *,
+    clear_temporaries: bool = True,
 ) -> Iterator[IO[bytes]]:
     """A binary file to write ``target``'s new content into; it becomes ``target`` when
-    the block ends without an exception, and is discarded otherwise."""
+    the block ends without an exception, and is discarded otherwise (see
+    ``write_table`` for ``clear_temporaries``)."""
     place = place_of(target, storage_options)
     refuse_folder(place)
     if place.is_local:
         # Closed before the commit, which syncs it to disk and renames it.
-        with _local_commit(place) as path, open(path, "wb") as out:
+        with _local_commit(place, clear_temporaries) as path, open(path, "wb") as out:
             yield out
     else:
         with _remote_commit(place) as path, open(path, "wb") as out:
@@ -128,15 +136,15 @@ def refuse_folder(place: Place) -> None:
 
 
 @contextlib.contextmanager
-def _local_commit(place: Place) -> Iterator[str]:
-    with _created(place, folder=False) as temporary:
+def _local_commit(place: Place, clear_temporaries: bool) -> Iterator[str]:
+    with _created(place, folder=False, clear_temporaries=clear_temporaries) as temporary:
         yield temporary.path
         _commit_locally(place, [(temporary.path, place.path)])
 
 
 @contextlib.contextmanager
 def _local_workspace(place: Place) -> Iterator[str]:
-    with _created(place, folder=True) as workspace:
+    with _created(place, folder=True, clear_temporaries=True) as workspace:
         yield os.path.join(workspace.path, place.name)
         made = sorted(os.listdir(workspace.path), key=lambda entry: entry == place.name)
         if place.name not in made:
@@ -147,11 +155,12 @@ def _local_workspace(place: Place) -> Iterator[str]:
 
 
 @contextlib.contextmanager
-def _created(place: Place, *, folder: bool) -> Iterator[Place]:
+def _created(place: Place, *, folder: bool, clear_temporaries: bool) -> Iterator[Place]:
     """A locked temporary beside ``place`` for the block; removed after it, whatever
     happened (it is gone already when the block committed it)."""
     try:
-        remove_temporaries_of(place)
+        if clear_temporaries:
+            remove_temporaries_of(place)
         temporary, descriptor = create_locked(place, folder=folder)
     except FileNotFoundError:
         raise TableFileError(
