@@ -2,12 +2,12 @@
 
 A table is written under ``.NAME.quillmoor-tmp-HEX`` in the folder of ``NAME`` and
 renamed to ``NAME`` only when complete (a writer of several files, such as a
-Shapefile's, writes into a folder of that name instead). A process killed while writing leaves its
-temporary behind, so the next write to ``NAME`` removes every temporary of ``NAME``, and
-a results folder removes all of its temporaries older than the run. Only names of this
-pattern (and ``.NAME.HEX.partial``, the pattern of earlier versions) are ever removed,
-and never a temporary that a running writer still holds: a writer keeps an exclusive
-``flock`` on its temporary until it is renamed.
+Shapefile's, writes into a folder of that name instead). A process killed while
+writing leaves its temporary behind, so the next write to ``NAME`` removes every
+temporary of ``NAME``, and a results folder removes all of its temporaries older than
+the run. Only names of this pattern (and ``.NAME.HEX.partial``, the pattern of earlier
+versions) are ever removed, and never a temporary that a running writer still holds: a
+writer keeps an exclusive ``flock`` on its temporary until it is renamed.
 """
 
 from __future__ import annotations
