@@ -437,6 +437,12 @@ class TestWrittenColumns:
             assert list(kept.columns) == expected
             assert np.array_equal(kept.to_numpy(), merged(field))
 
+    def test_a_field_from_generate_gives_its_columns_names(self, tmp_path):
+        pd = pytest.importorskip("pandas")
+        assert main(["generate", str(tmp_path / "field.npz"), "--points", "3000"]) == 0
+        assert main(["merge", str(tmp_path / "field.npz"), "-o", str(tmp_path / "out.csv")]) == 0
+        assert list(pd.read_csv(tmp_path / "out.csv").columns) == list(POINT_COLUMNS)
+
     def test_npy_bytes_are_numpys_for_every_layout(self, tmp_path):
         import io
 
