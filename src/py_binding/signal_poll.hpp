@@ -20,8 +20,8 @@ namespace quillmoor::py {
 // is never disturbed (nor slowed by waiting to re-attach).
 class SignalPoll {
 public:
-    // Attached.
-    SignalPoll() noexcept;
+    // Attached. Not noexcept: it runs Python code (see is_main_thread).
+    SignalPoll();
     SignalPoll(const SignalPoll&) = delete;
     SignalPoll& operator=(const SignalPoll&) = delete;
 
