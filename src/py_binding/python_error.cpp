@@ -49,6 +49,12 @@ std::string take_pending_error_text() {
 
 void raise_internal_error_from_python(const std::string& description,
                                       std::source_location where) {
+    // What is no Exception (KeyboardInterrupt from Ctrl-C, SystemExit) came from a signal
+    // handler or an exit request that ran while Python code did: not a failure of that
+    // code, and the caller must get it as it is.
+    if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+        throw_python_error();
+    }
     raise_internal_error(description + ": " + take_pending_error_text(), where);
 }
 

@@ -24,12 +24,15 @@ std::string take_pending_error_text();
 
 // Turns the pending Python exception into an internal error whose text is
 // "<description>: <rendering>". Writes the failure report and throws InternalError.
+// A pending exception that is no Exception (KeyboardInterrupt, SystemExit) is left
+// pending instead, and PythonErrorSet thrown.
 [[noreturn]] void raise_internal_error_from_python(
     const std::string& description,
     std::source_location where = std::source_location::current());
 
 // `result` as an owned reference; when it is null (the call that made it failed), an
-// internal error "<description>: <rendering of the pending exception>".
+// internal error "<description>: <rendering of the pending exception>" (or the pending
+// KeyboardInterrupt or SystemExit itself, as above).
 PyRef checked_new_reference(PyObject* result, const std::string& description,
                             std::source_location where = std::source_location::current());
 
