@@ -149,7 +149,7 @@ const std::vector<Case>& small_cases() {
     return cases;
 }
 
-// A result of about 45 MiB: mapped in 16 MiB at a time, by each worker its share. Wide
+// A result of about 45 MiB: mapped in 4 MiB at a time, by each worker its share. Wide
 // rows keep the number of questions (one per few thousand rows) and so of calls small.
 const Case& large_case(bool grouped) {
     static const Case grouped_case{"large grouped", 12, 2048, 256, true, false};
