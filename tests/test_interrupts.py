@@ -12,9 +12,14 @@ inside the call says nothing either way and is repeated.
 from __future__ import annotations
 
 import os
+import pty
+import re
+import select
 import signal
+import subprocess
 import sys
 import threading
+import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from types import FrameType
@@ -289,3 +294,210 @@ def test_a_merge_on_another_thread_is_not_stopped_by_the_main_threads_handler(
     assert len(results) == 1
     assert np.array_equal(results[0], clean_results[2])
     assert raised_during_call > 0
+
+
+# A merge on a terminal, as a user at the keyboard has it: the bar is drawn, Ctrl-C comes.
+# The handler acts once (later signals are dropped), so the child's answer is one line.
+TERMINAL_CHILD = f"""
+import signal, sys
+from quillmoor._native import merge_points_removing_overlap as merge
+from quillmoor.synthetic import make_field
+
+field = make_field({FIELD_POINTS}, seed=5)
+small = make_field(1000, seed=5)  # the first call loads NumPy's C API
+merge(small.connected_crop_rows, small.points_in_rows, small.row_information, 0.05, 2)
+outcome = []
+def hook(frame, event, arg):
+    if arg is merge:
+        outcome.append(event)
+armed = [True]
+def handler(signum, frame):
+    if armed[0] and outcome:  # the call has begun
+        armed[0] = False
+        signal.default_int_handler(signum, frame)
+signal.signal(signal.SIGINT, handler)
+try:
+    sys.setprofile(hook)
+    sys.stderr.write("merging\\n")
+    sys.stderr.flush()
+    merge(field.connected_crop_rows, field.points_in_rows, field.row_information, 0.05, 1)
+    raised = "nothing"
+except KeyboardInterrupt:
+    raised = "KeyboardInterrupt"
+sys.setprofile(None)
+# Without its end: the signal was acted on in the hook, as the call returned.
+print(outcome[-1] if len(outcome) > 1 else "at-return", raised, flush=True)
+"""
+BAR_FRAME = re.compile(r"\[[█░]{40}\] \d+/\d+")
+ESCAPE = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
+def screen_lines(written: str) -> list[str]:
+    """The lines that `written` leaves on a terminal (carriage return, erase line, newline)."""
+    lines, column = [""], 0
+    for token in re.findall(r"\x1b\[[0-9;]*[A-Za-z]|\r|\n|.", written):
+        if token == "\x1b[2K":
+            lines[-1] = ""
+        elif token.startswith("\x1b"):
+            continue
+        elif token == "\r":
+            column = 0
+        elif token == "\n":
+            lines.append("")
+            column = 0
+        else:
+            line = lines[-1].ljust(column)
+            lines[-1] = line[:column] + token + line[column + 1:]
+            column += 1
+    return [line for line in lines if line]
+
+
+def interrupt_on_terminal() -> tuple[str, str]:
+    """Runs the child with standard error on a pseudo-terminal; once it starts merging,
+    sends SIGINT until it ends. Returns its answer and what it drew."""
+    controller, terminal = pty.openpty()
+    env = dict(os.environ, TERM="xterm-256color")
+    for name in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE"):
+        env.pop(name, None)
+    process = subprocess.Popen(
+        [sys.executable, "-c", TERMINAL_CHILD],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=terminal, env=env,
+    )
+    os.close(terminal)
+    written = ""
+    deadline = time.monotonic() + PATIENCE
+    try:
+        while time.monotonic() < deadline:
+            if "merging" in written and process.poll() is None:
+                process.send_signal(signal.SIGINT)
+            if not select.select([controller], [], [], SEND_EVERY)[0]:
+                continue
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # EIO: the child has closed its end
+                break
+            if not chunk:
+                break
+            written += chunk.decode(errors="replace")
+        stdout, _ = process.communicate(timeout=PATIENCE)
+    finally:
+        process.kill()
+        os.close(controller)
+    return stdout.decode().strip(), written
+
+
+def test_an_interrupted_merge_erases_its_bar() -> None:
+    for _ in range(ATTEMPTS):
+        answer, written = interrupt_on_terminal()
+        if answer in ("c_return nothing", "at-return KeyboardInterrupt"):
+            continue  # the call ended before the signal came, or just as it came
+        if not BAR_FRAME.search(ESCAPE.sub("", written.partition("merging")[2])):
+            continue  # stopped before its bar was drawn: the erasure would show nothing
+        assert answer == "c_exception KeyboardInterrupt", (answer, written)
+        # The warm-up call's finished bar, then nothing after the marker.
+        assert screen_lines(written)[-1] == "merging", written
+        return
+    pytest.fail(f"in {ATTEMPTS} calls no signal was acted on inside the merge")
+
+
+# Ctrl-C while the first call loads NumPy's C API (Python code runs then): simulated by a
+# NumPy function that raises KeyboardInterrupt, as a signal handler would at that moment.
+FIRST_CALL_CHILD = """
+import numpy as np, numpy.lib
+from quillmoor._native import merge_points_removing_overlap as merge
+from quillmoor.synthetic import make_field
+
+field = make_field(1000, seed=5)
+args = (field.connected_crop_rows, field.points_in_rows, field.row_information, 0.05, 1)
+real = numpy.lib.NumpyVersion
+def interrupted(*args):
+    raise KeyboardInterrupt
+numpy.lib.NumpyVersion = interrupted
+try:
+    merge(*args)
+    print("returned")
+except BaseException as error:
+    print(type(error).__name__)
+numpy.lib.NumpyVersion = real
+print(merge(*args).shape[0] > 0)
+"""
+
+
+def test_ctrl_c_while_the_first_call_loads_numpy_is_raised_as_it_is() -> None:
+    done = subprocess.run([sys.executable, "-c", FIRST_CALL_CHILD], capture_output=True,
+                          text=True, timeout=PATIENCE, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["KeyboardInterrupt", "True"]
+    assert done.stderr == ""  # no failure report
+
+
+# A child forked by a thread other than the main one: there the forking thread is the main
+# thread, whose Ctrl-C must stop a merge as anywhere else (the parent's main thread has
+# merged first). The child answers with its exit status: 0 when a handler's exception
+# ended the native call from inside, 3 when every attempt ended before a signal came.
+FORKED_CHILD = f"""
+import os, signal, sys, threading, warnings
+from quillmoor._native import merge_points_removing_overlap as merge
+from quillmoor.synthetic import make_field
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+field = make_field({FIELD_POINTS}, seed=5)
+args = (field.connected_crop_rows, field.points_in_rows, field.row_information, 0.05, 1)
+merge(*args)
+
+def attempt():
+    outcome = []
+    def hook(frame, event, arg):
+        if arg is merge:
+            outcome.append(event)
+    armed = [True]
+    def handler(signum, frame):
+        if armed[0] and outcome:
+            armed[0] = False
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, handler)
+    me = threading.get_ident()
+    done = threading.Event()
+    def send():
+        while not done.wait({SEND_EVERY}):
+            signal.pthread_kill(me, signal.SIGINT)
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        sys.setprofile(hook)
+        merge(*args)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        sys.setprofile(None)
+        done.set()
+        sender.join()
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    return outcome[-1] if len(outcome) > 1 else "at-return"
+
+def in_child():
+    if threading.main_thread().ident != threading.get_ident():
+        return 4
+    for _ in range({ATTEMPTS}):
+        if attempt() == "c_exception":
+            return 0
+    return 3
+
+status = []
+def fork_here():
+    pid = os.fork()
+    if pid == 0:
+        os._exit(in_child())
+    status.append(os.waitpid(pid, 0)[1])
+forker = threading.Thread(target=fork_here)
+forker.start()
+forker.join()
+print(os.waitstatus_to_exitcode(status[0]))
+"""
+
+
+def test_ctrl_c_stops_a_merge_in_a_child_forked_by_another_thread() -> None:
+    done = subprocess.run([sys.executable, "-c", FORKED_CHILD], capture_output=True,
+                          text=True, timeout=PATIENCE, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "0", (done.stdout, done.stderr)
