@@ -44,8 +44,6 @@ std::unique_ptr<RowFate[]> allocate_fates(std::size_t count) {
 // row being read its cells are fetched.
 constexpr std::size_t LOOK_AHEAD_ROWS = 16;
 constexpr std::size_t TABLE_AHEAD_ROWS = 64;
-// Progress is reported once per this many rows of a chunk.
-constexpr std::size_t PROGRESS_BLOCK_ROWS = std::size_t{1} << 16U;
 
 struct RowRange {
     std::size_t begin;
@@ -64,14 +62,17 @@ void fetch_row_ahead(const PointTable& points, std::size_t row, std::size_t end)
     }
 }
 
-// Runs row_action(row) over the range, reporting progress block by block:
-// units_per_row units of work per row.
+// Runs row_action(row) over the range block by block, each block after an interruption
+// point and followed by its progress report: units_per_row units of work per row.
 template <typename RowAction>
 void for_each_row(RowRange range, WorkProgress& progress, RowAction&& row_action,
                   std::uint64_t units_per_row = 1) {
-    for (std::size_t block = range.begin; block < range.end; block += PROGRESS_BLOCK_ROWS) {
-        const std::size_t block_end = std::min(range.end, block + PROGRESS_BLOCK_ROWS);
-        for_each_interruptible(block, block_end, row_action);
+    for (std::size_t block = range.begin; block < range.end; block += INTERRUPTION_CHECK_ITEMS) {
+        const std::size_t block_end = std::min(range.end, block + INTERRUPTION_CHECK_ITEMS);
+        interruption_point();
+        for (std::size_t row = block; row < block_end; ++row) {
+            row_action(row);
+        }
         progress.advance(units_per_row * (block_end - block));
     }
 }
