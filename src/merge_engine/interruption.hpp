@@ -92,9 +92,8 @@ CallInterruption* current_interruption() noexcept;
 // CallInterruption::check); does nothing outside an interruptible call.
 void interruption_point();
 
-// Interruption points this far apart in a loop over rows or records: a few microseconds
-// of work, so a stop is seen within a fraction of a millisecond, while the check costs
-// nothing against the loop.
+// Interruption points this far apart in a loop over rows or records: well under a
+// millisecond of work, while the check costs nothing against the loop.
 inline constexpr std::size_t INTERRUPTION_CHECK_ITEMS = 4096;
 
 // action(i) for every i in [begin, end) in increasing order, with an interruption point
@@ -103,7 +102,7 @@ template <typename Action>
 void for_each_interruptible(std::size_t begin, std::size_t end, Action&& action) {
     for (std::size_t block = begin; block < end;) {
         interruption_point();
-        const std::size_t block_end = end - block > INTERRUPTION_CHECK_ITEMS ? block + INTERRUPTION_CHECK_ITEMS : end;
+        const std::size_t block_end = std::min(end, block + INTERRUPTION_CHECK_ITEMS);
         for (; block < block_end; ++block) {
             action(block);
         }
