@@ -1,7 +1,9 @@
-// The extension module quillmoor._native: one function, merge_points_removing_overlap.
+// The extension module quillmoor._native: merge_points_removing_overlap, and argmerge,
+// the positions of the rows it keeps.
 #include <Python.h>
 
 #include "merge_engine/internal_error.hpp"
+#include "py_binding/argmerge_call.hpp"
 #include "py_binding/merge_points_call.hpp"
 #include "py_binding/panic_exception.hpp"
 #include "py_binding/py_ref.hpp"
@@ -20,6 +22,13 @@ PyObject* merge_points_removing_overlap(PyObject* /*module*/, PyObject* const* a
     });
 }
 
+PyObject* argmerge(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+    return quillmoor::py::call_at_python_boundary<PyObject*>(nullptr, [&] {
+        return quillmoor::py::argmerge_call(args, nargs, kwnames).release();
+    });
+}
+
 PyMethodDef merge_points_definition = {
     "merge_points_removing_overlap",
     // The usual cast of a METH_FASTCALL | METH_KEYWORDS function to PyCFunction.
@@ -27,6 +36,20 @@ PyMethodDef merge_points_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_information, "
     "tolerance, num_threads)\n--\n\n",
+};
+
+PyMethodDef argmerge_definition = {
+    "argmerge",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&argmerge)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "argmerge(connected_crop_rows, points_in_rows, row_information, tolerance, num_threads, "
+    "*, with_bounds=False)\n--\n\n"
+    "Positions of the rows of points_in_rows that merge_points_removing_overlap returns, in\n"
+    "its order, as a 1-D intp array: points_in_rows[argmerge(...)] is its result. Takes the\n"
+    "same arguments and fails in the same way; points_in_rows may also be a list or tuple of\n"
+    "four 1-D float64 arrays (key_a, key_b, x, y), the only columns read. with_bounds=True\n"
+    "returns (positions, bounds): connection record r's rows are\n"
+    "positions[bounds[r]:bounds[r + 1]].",
 };
 
 PyRef checked(PyObject* result) {
@@ -53,10 +76,9 @@ PyRef module_all(PyObject* module) {
     return all;
 }
 
-void add_function(PyObject* module) {
+void add_function(PyObject* module, PyMethodDef* definition) {
     PyRef module_name = checked(PyModule_GetNameObject(module));
-    PyRef function =
-        checked(PyCMethod_New(&merge_points_definition, module, module_name.get(), nullptr));
+    PyRef function = checked(PyCMethod_New(definition, module, module_name.get(), nullptr));
     PyRef function_name = checked(PyObject_GetAttrString(function.get(), "__name__"));
     PyRef all = module_all(module);
     PyRef appended =
@@ -72,7 +94,8 @@ void add_function(PyObject* module) {
 
 int module_exec(PyObject* module) {
     return quillmoor::py::call_at_python_boundary<int>(-1, [&] {
-        add_function(module);
+        add_function(module, &merge_points_definition);
+        add_function(module, &argmerge_definition);
         return 0;
     });
 }

@@ -32,10 +32,10 @@ def notes(error):
 
 class TestModule:
     def test_attributes(self):
-        assert _native.__all__ == ["merge_points_removing_overlap"]
+        assert _native.__all__ == ["merge_points_removing_overlap", "argmerge"]
         assert _native.__doc__ == ""
         public = {name for name in vars(_native) if not name.startswith("__")}
-        assert public == {"merge_points_removing_overlap"}
+        assert public == {"merge_points_removing_overlap", "argmerge"}
 
     def test_function_metadata(self):
         assert merge.__name__ == "merge_points_removing_overlap"

@@ -2,6 +2,7 @@
 
 #include "merge_engine/junction_geometry.hpp"
 #include "merge_engine/overlap_filter.hpp"
+#include "merge_engine/point_table.hpp"
 #include "merge_engine/merge_tables.hpp"
 #include "merge_engine/point_slots.hpp"
 #include "merge_engine/row_record_index.hpp"
@@ -13,6 +14,12 @@
 #include <span>
 
 namespace quillmoor {
+
+// The cells a merge decides by are the ones a table of decision columns holds.
+static_assert(layout::POINT_KEY_A < PointTable::DECISION_COLUMNS &&
+              layout::POINT_KEY_B < PointTable::DECISION_COLUMNS &&
+              layout::POINT_X < PointTable::DECISION_COLUMNS &&
+              layout::POINT_Y < PointTable::DECISION_COLUMNS);
 
 // What one connection record contributes: the point records of its base key (table
 // order) that lie outside the overlap zone of every junction listed here.

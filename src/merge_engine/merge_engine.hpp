@@ -1,5 +1,6 @@
 #pragma once
 
+#include "merge_engine/kept_positions.hpp"
 #include "merge_engine/owned_matrix.hpp"
 #include "merge_engine/point_table.hpp"
 
@@ -26,6 +27,16 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
                                   const PointTable& points_in_rows,
                                   const OwnedMatrix& row_information, double tolerance,
                                   std::size_t num_threads);
+
+// The positions in points_in_rows of the rows multithreaded_merging would return, in its
+// order, with each connection record's block: the same decisions, failures, threads and
+// progress, with a position written where the merge copies a row. Reads only the key, x
+// and y columns, so points_in_rows may be given as those four columns alone
+// (PointTable::of_columns); taking the rows at these positions from points_in_rows gives
+// the merge's result.
+KeptPositions argmerge(const OwnedMatrix& connected_crop_rows, const PointTable& points_in_rows,
+                       const OwnedMatrix& row_information, double tolerance,
+                       std::size_t num_threads);
 // NOLINTEND(bugprone-easily-swappable-parameters)
 
 }  // namespace quillmoor

@@ -9,6 +9,7 @@
 #include "merge_engine/worker_pool/worker_pool.hpp"
 
 #include <algorithm>
+#include <span>
 #include <vector>
 
 namespace quillmoor {
@@ -28,18 +29,16 @@ struct DoneRecords {
     std::uint64_t count = 0;
 };
 
-}  // namespace
-
-// NOLINTBEGIN(bugprone-easily-swappable-parameters): the order of the Python function
-OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
-                                  const PointTable& points_in_rows,
-                                  const OwnedMatrix& row_information, double tolerance,
-                                  std::size_t num_threads) {
-// NOLINTEND(bugprone-easily-swappable-parameters)
+// Decides every connection record on the pool, then has `assemble` write the result from
+// those decisions (copies of the kept rows, or their positions), and finishes the bar.
+// The merge and argmerge are this one driver: same records, failures, order and bar.
+template <typename Assemble>
+auto merge_records(const MergeTables& tables, std::size_t num_threads, Assemble&& assemble) {
+    const OwnedMatrix& connected_crop_rows = tables.connected_crop_rows;
+    const PointTable& points_in_rows = tables.points_in_rows;
     const std::size_t workers = resolve_worker_count(num_threads);
-    const MergeTables tables{connected_crop_rows, points_in_rows, row_information, tolerance};
     const PointSlots point_slots(connected_crop_rows, points_in_rows);
-    const RowRecordIndex row_record_index(row_information);
+    const RowRecordIndex row_record_index(tables.row_information);
     const MergeIndexes indexes{point_slots, row_record_index};
 
     const std::size_t record_count = connected_crop_rows.rows();
@@ -68,9 +67,29 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
             ++done.count;
         }
     });
-    OwnedMatrix result = assemble_result_matrix(merges, point_slots, points_in_rows, workers, work);
+    auto result = assemble(std::span<const RecordMerge>(merges), point_slots, points_in_rows,
+                           workers, work);
     progress.finish_with_message(PROGRESS_FINISH_MESSAGE);
     return result;
 }
+
+}  // namespace
+
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the order of the Python function
+OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
+                                  const PointTable& points_in_rows,
+                                  const OwnedMatrix& row_information, double tolerance,
+                                  std::size_t num_threads) {
+    return merge_records({connected_crop_rows, points_in_rows, row_information, tolerance},
+                         num_threads, assemble_result_matrix);
+}
+
+KeptPositions argmerge(const OwnedMatrix& connected_crop_rows, const PointTable& points_in_rows,
+                       const OwnedMatrix& row_information, double tolerance,
+                       std::size_t num_threads) {
+    return merge_records({connected_crop_rows, points_in_rows, row_information, tolerance},
+                         num_threads, assemble_kept_positions);
+}
+// NOLINTEND(bugprone-easily-swappable-parameters)
 
 }  // namespace quillmoor

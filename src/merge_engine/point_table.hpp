@@ -2,6 +2,8 @@
 
 #include "merge_engine/owned_matrix.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -40,8 +42,22 @@ namespace quillmoor {
 // A caller's float64 table in place: element (i, j) starts at byte
 // data + i * row_stride + j * col_stride. Strides are signed and counted in bytes; the
 // elements need not be aligned. The table is only read, never written.
+//
+// Or only the four columns a merge decides by (key_a, key_b, x, y), each a column of its
+// own anywhere in memory (a DataFrame's or an Arrow table's columns): enough to find the
+// kept rows' positions, not to copy rows.
 class PointTable {
 public:
+    // Where one of the decision columns lies: its cell of row i starts at byte
+    // data + i * stride.
+    struct Column {
+        const void* data = nullptr;
+        std::ptrdiff_t stride = 0;
+    };
+    // key_a, key_b, x and y: the only cells the merge reads one by one.
+    static constexpr std::size_t DECISION_COLUMNS = 4;
+    using DecisionColumns = std::array<Column, DECISION_COLUMNS>;
+
     PointTable() = default;
     // NOLINTBEGIN(bugprone-easily-swappable-parameters): shape, then strides, as NumPy's
     PointTable(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride_bytes,
@@ -50,8 +66,24 @@ public:
           cols_(cols),
           row_stride_(row_stride_bytes),
           col_stride_(col_stride_bytes),
-          data_(static_cast<const char*>(data)) {}
+          data_(static_cast<const char*>(data)),
+          whole_rows_(true) {
+        for (std::size_t col = 0; col < std::min(cols, DECISION_COLUMNS); ++col) {
+            columns_[col] = {data_ + static_cast<std::ptrdiff_t>(col) * col_stride_, row_stride_};
+        }
+    }
     // NOLINTEND(bugprone-easily-swappable-parameters)
+
+    // The decision columns alone, each with `rows` cells.
+    static PointTable of_columns(std::size_t rows, const DecisionColumns& columns) noexcept {
+        PointTable table;
+        table.rows_ = rows;
+        table.cols_ = DECISION_COLUMNS;
+        for (std::size_t col = 0; col < DECISION_COLUMNS; ++col) {
+            table.columns_[col] = {static_cast<const char*>(columns[col].data), columns[col].stride};
+        }
+        return table;
+    }
 
     // A view of an owned matrix (which must outlive the view).
     static PointTable of(const OwnedMatrix& matrix) noexcept {
@@ -62,17 +94,20 @@ public:
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }
+    // Whether every column is here, so that rows can be copied (copy_row, stream_row).
+    bool holds_whole_rows() const noexcept { return whole_rows_; }
 
-    // One read of element (row, col), unchecked. The value is final: the compiler may
-    // not read the cell again in its place.
+    // One read of element (row, col) of a decision column (col < DECISION_COLUMNS and
+    // col < cols()), unchecked. The value is final: the compiler may not read the cell
+    // again in its place.
     QUILLMOOR_RACY_READ double operator()(std::size_t row, std::size_t col) const noexcept {
         std::uint64_t bits = 0;
-        std::memcpy(&bits, address(row, col), sizeof bits);
+        std::memcpy(&bits, cell(row, col), sizeof bits);
         return std::bit_cast<double>(pinned(bits));
     }
 
-    // Copies row `row`, every column, to `out`. Another thread may change the row
-    // meanwhile; the copy then holds values as they were read, cell by cell.
+    // Copies row `row`, every column, to `out` (whole rows only). Another thread may
+    // change the row meanwhile; the copy then holds values as they were read, cell by cell.
     QUILLMOOR_RACY_READ void copy_row(std::size_t row, double* out) const noexcept {
         const char* in = address(row, 0);
         if (col_stride_ == static_cast<std::ptrdiff_t>(sizeof(double))) {
@@ -88,15 +123,22 @@ public:
         }
     }
 
-    // Asks for the cache lines of row `row` (its first and last cell) ahead of a read.
+    // Asks for the cache lines of row `row` ahead of a read: its first and last cell, or
+    // the cell of each decision column.
     void prefetch_row(std::size_t row) const noexcept {
-        if (cols_ != 0) {
-            __builtin_prefetch(address(row, 0));
-            __builtin_prefetch(address(row, cols_ - 1));
+        if (whole_rows_) {
+            if (cols_ != 0) {
+                __builtin_prefetch(address(row, 0));
+                __builtin_prefetch(address(row, cols_ - 1));
+            }
+            return;
+        }
+        for (std::size_t col = 0; col < DECISION_COLUMNS; ++col) {
+            __builtin_prefetch(cell(row, col));
         }
     }
 
-    // copy_row into output that is not read again soon: on x86-64 the stores bypass the
+    // copy_row into output that is not read again soon (whole rows only): on x86-64 the stores bypass the
     // caches (no read of each output line before it is written), which saves a third of
     // the memory traffic of a large result. Call finish_streaming() before the output
     // is handed to another thread.
@@ -139,12 +181,25 @@ private:
         return data_ + static_cast<std::ptrdiff_t>(row) * row_stride_ +
                static_cast<std::ptrdiff_t>(col) * col_stride_;
     }
+    const char* cell(std::size_t row, std::size_t col) const noexcept {
+        return columns_[col].data + static_cast<std::ptrdiff_t>(row) * columns_[col].stride;
+    }
+
+    // A decision column as kept here.
+    struct ColumnBytes {
+        const char* data = nullptr;
+        std::ptrdiff_t stride = 0;
+    };
 
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
+    // Whole rows: the layout of every column.
     std::ptrdiff_t row_stride_ = 0;
     std::ptrdiff_t col_stride_ = 0;
     const char* data_ = nullptr;
+    bool whole_rows_ = false;
+    // Both kinds: the decision columns that exist (a narrower table has fewer).
+    std::array<ColumnBytes, DECISION_COLUMNS> columns_{};
 };
 
 }  // namespace quillmoor

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace quillmoor {
 
 namespace {
@@ -212,65 +216,31 @@ private:
 };
 
 
-// Where the first pass put every kept row: fates, each chunk's first output row per
-// record, and the rows of shared keys.
-struct Placement {
-    const RowFate* fates;
-    const std::vector<std::size_t>& first_output_row;  // [chunk * records + record]
-    const std::vector<std::vector<KeptPair>>& shared;
-    std::size_t chunks;
-    std::size_t record_count;
-    std::size_t point_count;
-};
-
-// How far ahead of the row being copied its place in the output is fetched.
+// How far ahead of the row being written its place in the output is fetched.
 constexpr std::size_t SCATTER_AHEAD_ROWS = 16;
-// From this size of result on, the copy of rows already in output order writes around
-// the caches.
+// From this size of output on, writing rows already in output order goes around the
+// caches.
 constexpr std::size_t STREAMING_BYTES = std::size_t{16} << 20U;
 
-// Copies every kept row into `result` in one more pass down the table: each chunk writes
-// each record's rows, in table order, from that record's first output row in the chunk
-// on, following the stored fates alone. The reads go front to back; the writes go to as
-// many places as there are records, so the place of a row a few rows ahead is fetched
-// before it is written. (Listing the source of every output row first and then gathering
-// the output front to back took a pass more and 4 bytes per row, for no gain.)
-void scatter_kept_rows(const Placement& placement, const PointTable& points, OwnedMatrix& result,
-                       std::size_t workers, WorkProgress& progress) {
-    const std::size_t output_rows = result.rows();
-    const std::size_t width = result.cols();
-    double* out = result.mutable_data();
-    // A chunk's rows land all over the result, so the whole result is mapped in first,
-    // each worker an equal share, before any chunk writes: a write into a share still
-    // being mapped would fault and wait on the same page tables.
-    run_indexed(placement.chunks, workers, [&](std::size_t c) {
-        const RowRange share = chunk_rows(c, placement.chunks, output_rows);
-        prefault_for_writing(out + share.begin * width, (share.end - share.begin) * width * sizeof(double));
-    });
-    run_indexed(placement.chunks, workers, [&](std::size_t c) {
-        const auto first = placement.first_output_row.begin() +
-                           static_cast<std::ptrdiff_t>(c * placement.record_count);
-        std::vector<std::size_t> next(first, first + static_cast<std::ptrdiff_t>(placement.record_count));
-        const RowFate* fate = placement.fates;
-        const RowRange rows = chunk_rows(c, placement.chunks, placement.point_count);
-        for_each_row(rows, progress, [&](std::size_t row) {
-            fetch_row_ahead(points, row, rows.end);
-            if (row + SCATTER_AHEAD_ROWS < rows.end && fate[row + SCATTER_AHEAD_ROWS] < SHARED_KEY) {
-                // Where that row will most likely go: its record's next output row now.
-                __builtin_prefetch(out + next[fate[row + SCATTER_AHEAD_ROWS]] * width, 1);
-            }
-            if (fate[row] < SHARED_KEY) {
-                points.copy_row(row, out + next[fate[row]]++ * width);
-            }
-        }, ASSEMBLY_UNITS_PER_POINT - 1);
-        // A record's rows are all of single-record keys or all of one shared key, so
-        // these cannot reorder any record's rows.
-        const std::vector<KeptPair>& pairs = placement.shared[c];
-        for_each_interruptible(0, pairs.size(), [&](std::size_t p) {
-            points.copy_row(pairs[p].row, out + next[pairs[p].record]++ * width);
-        });
-    });
-}
+// Where the first pass put every kept row. Everything after the first pass follows this
+// alone, never the table's keys or coordinates.
+struct KeptRowPlan {
+    std::unique_ptr<RowFate[]> fates;
+    // [chunk * record_count + record]: the output row of the record's first kept row in
+    // the chunk. Chunk 0's entries are thus where each record's block starts.
+    std::vector<std::size_t> first_output_row;
+    // Per chunk, the rows of shared keys and the records that keep them.
+    std::vector<std::vector<KeptPair>> shared;
+    // When the kept rows already stand in output order: where each chunk's run of the
+    // output starts. Empty otherwise.
+    std::vector<std::size_t> run_start;
+    std::size_t chunks = 0;
+    std::size_t record_count = 0;
+    std::size_t point_count = 0;
+    std::size_t output_rows = 0;
+
+    bool in_output_order() const noexcept { return !run_start.empty(); }
+};
 
 // Whether the kept rows, read down the table, already stand in output order: every
 // chunk in record order, and each chunk's records at or after the previous chunk's.
@@ -292,81 +262,49 @@ bool kept_rows_in_output_order(std::span<const ChunkOrder> orders) noexcept {
     return true;
 }
 
-// Copies the kept rows when they already lie in output order (grouped points, one
-// record per key): each chunk writes its kept rows, in table order, to its own run of
-// the output, following the stored fates. Unlike the general copy, the writes go front to
-// back too. `first_output_row[c]`: where chunk c's run starts.
-void copy_rows_in_table_order(const RowFate* fates, std::span<const std::size_t> first_output_row,
-                              const PointTable& points, OwnedMatrix& result,
-                              std::size_t workers, WorkProgress& progress) {
-    const std::size_t chunks = first_output_row.size();
-    const std::size_t width = result.cols();
-    double* out = result.mutable_data();
-    const bool streaming = result.rows() * width * sizeof(double) >= STREAMING_BYTES;
-    run_indexed(chunks, workers, [&](std::size_t c) {
-        const std::size_t run_end = c + 1 < chunks ? first_output_row[c + 1] : result.rows();
-        double* next = out + first_output_row[c] * width;
-        prefault_for_writing(next, (run_end - first_output_row[c]) * width * sizeof(double));
-        // The same share of the work as the general path's copy.
-        const RowRange rows = chunk_rows(c, chunks, points.rows());
-        for_each_row(rows, progress, [&](std::size_t row) {
-            fetch_row_ahead(points, row, rows.end);
-            if (fates[row] != NOT_KEPT) {
-                if (streaming) {
-                    points.stream_row(row, next);
-                } else {
-                    points.copy_row(row, next);
-                }
-                next += width;
-            }
-        }, ASSEMBLY_UNITS_PER_POINT - 1);
-        if (streaming) {
-            PointTable::finish_streaming();
-        }
-    });
-}
-
-}  // namespace
-
-OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
-                                   const PointTable& points_in_rows, std::size_t workers,
-                                   WorkProgress& progress) {
-    const std::size_t width = points_in_rows.cols();
-    const std::size_t point_count = points_in_rows.rows();
-    const std::size_t record_count = merges.size();
+// The first pass: every row's fate, then the place of every kept row in the output.
+KeptRowPlan plan_kept_rows(std::span<const RecordMerge> merges, const PointSlots& slots,
+                           const PointTable& points_in_rows, std::size_t workers,
+                           WorkProgress& progress) {
+    KeptRowPlan plan;
+    plan.record_count = merges.size();
+    plan.point_count = points_in_rows.rows();
+    const std::size_t record_count = plan.record_count;
+    const std::size_t point_count = plan.point_count;
     if (record_count == 0 || !slots.gathers_anything()) {
-        return OwnedMatrix::row_major(0, width);
+        return plan;  // nothing is kept
     }
     if (record_count >= SHARED_KEY) {
         raise_internal_error("too many connection records: " + std::to_string(record_count));
     }
     // One chunk per worker, but never more per-chunk counters than point records.
     const std::size_t chunks = std::clamp<std::size_t>(point_count / record_count, 1, workers);
+    plan.chunks = chunks;
 
     // kept[c * record_count + r]: rows of record r kept in chunk c; later each chunk's
-    // next output row for record r.
-    std::vector<std::size_t> kept;
+    // first output row for record r.
+    std::vector<std::size_t>& kept = plan.first_output_row;
     allocate_named("the per-chunk row counts of the result", chunks * record_count,
                    sizeof(std::size_t), [&] { kept.assign(chunks * record_count, 0); });
-    std::vector<std::vector<KeptPair>> shared(chunks);
+    plan.shared.resize(chunks);
     std::vector<ChunkOrder> orders(chunks);
-    const std::unique_ptr<RowFate[]> fates =
-        allocate_fates(point_count);
+    plan.fates = allocate_fates(point_count);
     run_indexed(chunks, workers, [&](std::size_t c) {
-        FateDecider(merges, slots, points_in_rows, fates.get(), kept.data() + c * record_count,
-                    shared[c], orders[c])
+        FateDecider(merges, slots, points_in_rows, plan.fates.get(), kept.data() + c * record_count,
+                    plan.shared[c], orders[c])
             .run(chunk_rows(c, chunks, point_count), progress);
     });
     progress.draw_milestone();
 
     // When the kept rows already stand in output order, each chunk's run starts after the
     // kept rows of all chunks before it.
-    const bool in_output_order = kept_rows_in_output_order(orders);
-    std::vector<std::size_t> first_output_row(in_output_order ? chunks : 0, 0);
-    for (std::size_t c = 1; c < first_output_row.size(); ++c) {
-        first_output_row[c] = first_output_row[c - 1];
-        for (std::size_t record = 0; record < record_count; ++record) {
-            first_output_row[c] += kept[(c - 1) * record_count + record];
+    if (kept_rows_in_output_order(orders)) {
+        plan.run_start.assign(chunks, 0);
+        for (std::size_t c = 1; c < chunks; ++c) {
+            plan.run_start[c] = plan.run_start[c - 1];
+            for (std::size_t record = 0; record < record_count; ++record) {
+                plan.run_start[c] += kept[(c - 1) * record_count + record];
+            }
         }
     }
 
@@ -379,21 +317,192 @@ OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const Po
             next_row += count;
         }
     }
+    plan.output_rows = next_row;
+    return plan;
+}
 
+// Writes every kept row to its place in `output`, in one more pass down the table.
+// Output is what is written for a row: a copy of its cells (the merge) or its position
+// (argmerge); both are placed by the same plan, so they agree row for row:
+//   void map_in(first, end)  maps output rows [first, end) in, ready for writing
+//   void fetch_ahead(row, end)  asks for the table's row a few rows ahead, if it reads it
+//   void expect(out)         asks for output row `out`'s memory ahead of a write
+//   void put(row, out)       writes row `row` as output row `out`
+//   void stream(row, out)    the same, around the caches; finish_streaming() afterwards
+//   bool streams()           whether the output is large enough to stream
+//
+// Rows already in output order are written chunk by chunk, each chunk to its own run of
+// the output, front to back. Otherwise each chunk writes each record's rows, in table
+// order, from that record's first output row in the chunk on: the reads go front to back,
+// the writes to as many places as there are records, so the place of a row a few rows
+// ahead is fetched before it is written. (Listing the source of every output row first and
+// then gathering the output front to back took a pass more and 4 bytes per row, for no
+// gain.)
+template <typename Output>
+void place_kept_rows(const KeptRowPlan& plan, const Output& output, std::size_t workers,
+                     WorkProgress& progress) {
+    if (plan.output_rows == 0) {
+        return;
+    }
+    const RowFate* fates = plan.fates.get();
+    if (plan.in_output_order()) {
+        const bool streaming = output.streams();
+        run_indexed(plan.chunks, workers, [&](std::size_t c) {
+            const std::size_t run_end = c + 1 < plan.chunks ? plan.run_start[c + 1] : plan.output_rows;
+            std::size_t next = plan.run_start[c];
+            output.map_in(next, run_end);
+            // The same share of the work as the general path's.
+            const RowRange rows = chunk_rows(c, plan.chunks, plan.point_count);
+            for_each_row(rows, progress, [&](std::size_t row) {
+                output.fetch_ahead(row, rows.end);
+                if (fates[row] != NOT_KEPT) {
+                    if (streaming) {
+                        output.stream(row, next++);
+                    } else {
+                        output.put(row, next++);
+                    }
+                }
+            }, ASSEMBLY_UNITS_PER_POINT - 1);
+            if (streaming) {
+                output.finish_streaming();
+            }
+        });
+        return;
+    }
+    // A chunk's rows land all over the output, so the whole of it is mapped in first,
+    // each worker an equal share, before any chunk writes: a write into a share still
+    // being mapped would fault and wait on the same page tables.
+    run_indexed(plan.chunks, workers, [&](std::size_t c) {
+        const RowRange share = chunk_rows(c, plan.chunks, plan.output_rows);
+        output.map_in(share.begin, share.end);
+    });
+    run_indexed(plan.chunks, workers, [&](std::size_t c) {
+        const auto first = plan.first_output_row.begin() +
+                           static_cast<std::ptrdiff_t>(c * plan.record_count);
+        std::vector<std::size_t> next(first, first + static_cast<std::ptrdiff_t>(plan.record_count));
+        const RowRange rows = chunk_rows(c, plan.chunks, plan.point_count);
+        for_each_row(rows, progress, [&](std::size_t row) {
+            output.fetch_ahead(row, rows.end);
+            if (row + SCATTER_AHEAD_ROWS < rows.end && fates[row + SCATTER_AHEAD_ROWS] < SHARED_KEY) {
+                // Where that row will most likely go: its record's next output row now.
+                output.expect(next[fates[row + SCATTER_AHEAD_ROWS]]);
+            }
+            if (fates[row] < SHARED_KEY) {
+                output.put(row, next[fates[row]]++);
+            }
+        }, ASSEMBLY_UNITS_PER_POINT - 1);
+        // A record's rows are all of single-record keys or all of one shared key, so
+        // these cannot reorder any record's rows.
+        const std::vector<KeptPair>& pairs = plan.shared[c];
+        for_each_interruptible(0, pairs.size(), [&](std::size_t p) {
+            output.put(pairs[p].row, next[pairs[p].record]++);
+        });
+    });
+}
+
+// The merge's output: each kept row's cells, every column, into a row-major matrix.
+class RowCopies {
+public:
+    RowCopies(const PointTable& points, OwnedMatrix& result) noexcept
+        : points_(points), width_(result.cols()), out_(result.mutable_data()),
+          streams_(result.rows() * width_ * sizeof(double) >= STREAMING_BYTES) {}
+
+    void map_in(std::size_t first, std::size_t end) const noexcept {
+        prefault_for_writing(row(first), (end - first) * width_ * sizeof(double));
+    }
+    void fetch_ahead(std::size_t row, std::size_t end) const noexcept {
+        fetch_row_ahead(points_, row, end);
+    }
+    void expect(std::size_t out) const noexcept { __builtin_prefetch(row(out), 1); }
+    void put(std::size_t row, std::size_t out) const noexcept {
+        points_.copy_row(row, this->row(out));
+    }
+    void stream(std::size_t row, std::size_t out) const noexcept {
+        points_.stream_row(row, this->row(out));
+    }
+    static void finish_streaming() noexcept { PointTable::finish_streaming(); }
+    bool streams() const noexcept { return streams_; }
+
+private:
+    double* row(std::size_t out) const noexcept { return out_ + out * width_; }
+
+    const PointTable& points_;
+    std::size_t width_;
+    double* out_;
+    bool streams_;
+};
+
+// argmerge's output: each kept row's position in points_in_rows. The table is not read
+// again: the plan holds all there is to write.
+class RowPositions {
+public:
+    RowPositions(RowPosition* out, std::size_t count) noexcept
+        : out_(out), streams_(count * sizeof(RowPosition) >= STREAMING_BYTES) {}
+
+    void map_in(std::size_t first, std::size_t end) const noexcept {
+        prefault_for_writing(out_ + first, (end - first) * sizeof(RowPosition));
+    }
+    static void fetch_ahead(std::size_t /*row*/, std::size_t /*end*/) noexcept {}
+    void expect(std::size_t out) const noexcept { __builtin_prefetch(out_ + out, 1); }
+    void put(std::size_t row, std::size_t out) const noexcept {
+        out_[out] = static_cast<RowPosition>(row);
+    }
+    void stream(std::size_t row, std::size_t out) const noexcept {
+#if defined(__x86_64__)
+        static_assert(sizeof(RowPosition) == sizeof(long long));
+        _mm_stream_si64(reinterpret_cast<long long*>(out_ + out),  // NOLINT: the store's own type
+                        static_cast<long long>(row));
+#else
+        put(row, out);
+#endif
+    }
+    static void finish_streaming() noexcept { PointTable::finish_streaming(); }
+    bool streams() const noexcept { return streams_; }
+
+private:
+    RowPosition* out_;
+    bool streams_;
+};
+
+}  // namespace
+
+OwnedMatrix assemble_result_matrix(std::span<const RecordMerge> merges, const PointSlots& slots,
+                                   const PointTable& points_in_rows, std::size_t workers,
+                                   WorkProgress& progress) {
+    if (!points_in_rows.holds_whole_rows()) {
+        raise_internal_error("the merge copies whole point rows, and points_in_rows is given "
+                             "as its key, x and y columns only");
+    }
+    const std::size_t width = points_in_rows.cols();
+    const KeptRowPlan plan = plan_kept_rows(merges, slots, points_in_rows, workers, progress);
     OwnedMatrix result;
-    allocate_named("the result matrix", checked_element_count(next_row, width), sizeof(double),
-                   [&] { result = OwnedMatrix::row_major(next_row, width); });
-    if (result.empty()) {
-        return result;
+    allocate_named("the result matrix", checked_element_count(plan.output_rows, width),
+                   sizeof(double), [&] { result = OwnedMatrix::row_major(plan.output_rows, width); });
+    if (!result.empty()) {
+        place_kept_rows(plan, RowCopies(points_in_rows, result), workers, progress);
     }
-    if (in_output_order) {
-        copy_rows_in_table_order(fates.get(), first_output_row, points_in_rows, result, workers,
-                                 progress);
-        return result;
-    }
-    const Placement placement{fates.get(), kept, shared, chunks, record_count, point_count};
-    scatter_kept_rows(placement, points_in_rows, result, workers, progress);
     return result;
+}
+
+KeptPositions assemble_kept_positions(std::span<const RecordMerge> merges, const PointSlots& slots,
+                                      const PointTable& points_in_rows, std::size_t workers,
+                                      WorkProgress& progress) {
+    const KeptRowPlan plan = plan_kept_rows(merges, slots, points_in_rows, workers, progress);
+    KeptPositions kept;
+    kept.record_count = plan.record_count;
+    kept.count = plan.output_rows;
+    allocate_named("the record bounds of the result", plan.record_count + 1, sizeof(RowPosition),
+                   [&] { kept.record_bounds = allocate_positions(plan.record_count + 1); });
+    for (std::size_t record = 0; record < plan.record_count; ++record) {
+        // Chunk 0's first output row of a record is where its block starts.
+        kept.record_bounds[record] = plan.chunks == 0
+            ? 0 : static_cast<RowPosition>(plan.first_output_row[record]);
+    }
+    kept.record_bounds[plan.record_count] = static_cast<RowPosition>(plan.output_rows);
+    allocate_named("the positions of the result", plan.output_rows, sizeof(RowPosition),
+                   [&] { kept.positions = allocate_positions(plan.output_rows); });
+    place_kept_rows(plan, RowPositions(kept.positions.get(), plan.output_rows), workers, progress);
+    return kept;
 }
 
 }  // namespace quillmoor

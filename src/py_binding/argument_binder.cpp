@@ -65,12 +65,12 @@ std::optional<std::size_t> parameter_index(const ParameterTable& table,
     return std::nullopt;
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the empty slots in [first, end).
 std::string quoted_list(const ParameterTable& table, std::span<PyObject*> slots,
-                        std::size_t first, std::size_t missing) {
+                        std::size_t first, std::size_t end, std::size_t missing) {
     std::string list;
     std::size_t listed = 0;
-    for (std::size_t index = first; index < slots.size(); ++index) {
+    for (std::size_t index = first; index < end; ++index) {
         if (slots[index] != nullptr) {
             continue;
         }
@@ -92,11 +92,11 @@ std::string quoted_list(const ParameterTable& table, std::span<PyObject*> slots,
 
 void bind_arguments(ParameterTable& table, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> slots) {
-    const std::size_t parameter_count = table.names.size();
+    const std::size_t positional_parameters = table.names.size() - table.keyword_only;
     const auto positional = static_cast<std::size_t>(nargs);
-    if (positional > parameter_count) {
+    if (positional > positional_parameters) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                     table.function_name, parameter_count, nargs, nargs == 1 ? "was" : "were");
+                     table.function_name, positional_parameters, nargs, nargs == 1 ? "was" : "were");
         throw_python_error();
     }
     for (std::size_t index = 0; index < positional; ++index) {
@@ -124,11 +124,11 @@ void bind_arguments(ParameterTable& table, PyObject* const* args, Py_ssize_t nar
     }
 
     std::size_t missing = 0;
-    for (std::size_t index = positional; index < parameter_count; ++index) {
+    for (std::size_t index = positional; index < positional_parameters; ++index) {
         missing += slots[index] == nullptr ? 1 : 0;
     }
     if (missing > 0) {
-        const std::string list = quoted_list(table, slots, positional, missing);
+        const std::string list = quoted_list(table, slots, positional, positional_parameters, missing);
         PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s",
                      table.function_name, missing, missing == 1 ? "argument" : "arguments",
                      list.c_str());

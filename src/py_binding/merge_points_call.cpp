@@ -3,6 +3,7 @@
 #include "merge_engine/merge_engine.hpp"
 #include "py_binding/argument_binder.hpp"
 #include "py_binding/matrix_view.hpp"
+#include "py_binding/parameter_conversion.hpp"
 #include "py_binding/python_error.hpp"
 #include "py_binding/readonly_array.hpp"
 #include "py_binding/result_array.hpp"
@@ -20,17 +21,6 @@ constexpr std::array<const char*, 5> PARAMETER_NAMES = {
     "connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads"};
 
 ParameterTable merge_parameters{"merge_points_removing_overlap()", PARAMETER_NAMES};
-
-// Runs one argument conversion; its Python exception gets the note naming the parameter.
-template <typename Convert>
-auto convert_parameter(const char* name, Convert&& convert) -> decltype(convert()) {
-    try {
-        return convert();
-    } catch (const PythonErrorSet&) {
-        add_note_to_pending_error("while processing '%s'", name);
-        throw;
-    }
-}
 
 }  // namespace
 

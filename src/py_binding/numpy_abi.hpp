@@ -36,7 +36,15 @@ inline const PyArrayObject_fields* array_fields(PyObject* array) noexcept {
     return reinterpret_cast<const PyArrayObject_fields*>(array);
 }
 
-inline constexpr int NPY_DOUBLE = 12;                // enum NPY_TYPES
+inline constexpr int NPY_INT = 5;                    // enum NPY_TYPES
+inline constexpr int NPY_LONG = 7;
+inline constexpr int NPY_LONGLONG = 9;
+inline constexpr int NPY_DOUBLE = 12;
+// npy_intp's type number, chosen as NumPy's headers choose it: long where it is as wide,
+// then int, then long long.
+inline constexpr int NPY_INTP = sizeof(npy_intp) == sizeof(long)  ? NPY_LONG
+                                : sizeof(npy_intp) == sizeof(int) ? NPY_INT
+                                                                  : NPY_LONGLONG;
 inline constexpr int NPY_ARRAY_WRITEABLE = 0x0400;   // array flags
 inline constexpr int NPY_CPU_LITTLE = 1;             // PyArray_GetEndianness
 

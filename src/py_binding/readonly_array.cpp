@@ -6,18 +6,19 @@
 #include "py_binding/python_error.hpp"
 #include "py_binding/type_name.hpp"
 
+#include <optional>
 #include <string>
 
 namespace quillmoor::py {
 
 namespace {
 
-bool is_float64_matrix(PyObject* object, const NumpyApi& api) {
+bool is_float64_array(PyObject* object, const NumpyApi& api, int dimensions) {
     if (!api.is_array(object)) {
         return false;
     }
     const auto* fields = numpy_abi::array_fields(object);
-    if (fields->nd != 2) {
+    if (fields->nd != dimensions) {
         return false;
     }
     auto* float64 = api.descr_from_type(numpy_abi::NPY_DOUBLE);
@@ -39,6 +40,21 @@ bool is_float64_matrix(PyObject* object, const NumpyApi& api) {
     throw_python_error();
 }
 
+// Holds `object`, an accepted array, under a read borrow.
+ReadonlyArray borrow_for_reading(PyObject* object, const NumpyApi& api) {
+    PyRef array = PyRef::borrow(object);
+    const BorrowKey key = borrow_key_of(object, api);
+    const int code = acquire_read_borrow(key);
+    if (code == BORROW_REFUSED) {
+        raise_internal_error("the array could not be borrowed for reading: AlreadyBorrowed");
+    }
+    if (code != BORROW_OK) {
+        raise_internal_error("Unexpected return code " + std::to_string(code) +
+                             " from borrow checking API");
+    }
+    return {std::move(array), key};
+}
+
 }  // namespace
 
 ReadonlyArray::~ReadonlyArray() {
@@ -51,20 +67,18 @@ ReadonlyArray::~ReadonlyArray() {
 
 ReadonlyArray accept_array(PyObject* object) {
     const NumpyApi api = numpy_api();
-    if (!is_float64_matrix(object, api)) {
+    if (!is_float64_array(object, api, 2)) {
         refuse(object);
     }
-    PyRef array = PyRef::borrow(object);
-    const BorrowKey key = borrow_key_of(object, api);
-    const int code = acquire_read_borrow(key);
-    if (code == BORROW_REFUSED) {
-        raise_internal_error("the array could not be borrowed for reading: AlreadyBorrowed");
+    return borrow_for_reading(object, api);
+}
+
+std::optional<ReadonlyArray> accept_column(PyObject* object) {
+    const NumpyApi api = numpy_api();
+    if (!is_float64_array(object, api, 1)) {
+        return std::nullopt;
     }
-    if (code != BORROW_OK) {
-        raise_internal_error("Unexpected return code " + std::to_string(code) +
-                             " from borrow checking API");
-    }
-    return {std::move(array), key};
+    return borrow_for_reading(object, api);
 }
 
 }  // namespace quillmoor::py

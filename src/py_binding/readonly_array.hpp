@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <optional>
+
 namespace quillmoor::py {
 
 // A caller's two-dimensional float64 ndarray held for the length of a call: a strong
@@ -33,5 +35,11 @@ private:
 // 'ndarray'") is set and PythonErrorSet thrown. Loading NumPy's C API or taking the read
 // borrow may fail with an internal error.
 ReadonlyArray accept_array(PyObject* object);
+
+// Accepts `object` as one column of a table: an ndarray (or subclass) with exactly one
+// dimension and a float64-equivalent element type; nothing (and no Python exception)
+// when it is not one. Loading NumPy's C API or taking the read borrow may fail with an
+// internal error.
+std::optional<ReadonlyArray> accept_column(PyObject* object);
 
 }  // namespace quillmoor::py

@@ -42,4 +42,12 @@ std::size_t to_machine_word(PyObject* object) {
     return static_cast<std::size_t>(value);
 }
 
+bool to_truth(PyObject* object) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) {
+        throw_python_error();
+    }
+    return truth != 0;
+}
+
 }  // namespace quillmoor::py

@@ -17,4 +17,8 @@ double to_float64(PyObject* object);
 // "out of range integral type conversion attempted". Throws PythonErrorSet.
 std::size_t to_machine_word(PyObject* object);
 
+// The truth of `object`, as `if object:` decides it. Throws PythonErrorSet when its
+// __bool__ or __len__ fails.
+bool to_truth(PyObject* object);
+
 }  // namespace quillmoor::py

@@ -6,15 +6,18 @@ namespace quillmoor::py {
 
 namespace {
 
+using BufferRelease = void (*)(void*) noexcept;
+
 struct SliceContainer {
     PyObject_HEAD
-    double* buffer;      // owned: freed with MatrixBufferDeleter
-    std::size_t length;  // in elements
+    void* buffer;            // owned: freed with `release`
+    BufferRelease release;   // the deleter of the buffer's owner type
+    std::size_t length;      // in elements
 };
 
 void slice_container_dealloc(PyObject* self) noexcept {
     auto* container = reinterpret_cast<SliceContainer*>(self);
-    MatrixBufferDeleter{}(container->buffer);
+    container->release(container->buffer);
     container->buffer = nullptr;
     PyTypeObject* type = Py_TYPE(self);
     // Through the slot: the stable ABI keeps type objects opaque.
@@ -56,9 +59,10 @@ PyTypeObject* container_type() noexcept {
     return created;
 }
 
-}  // namespace
-
-PyRef new_slice_container(MatrixBuffer buffer, std::size_t length) {
+// Hands `buffer` (a unique_ptr) over to a new container, which frees it with the same
+// deleter; on failure the unique_ptr still owns and frees it.
+template <typename Buffer>
+PyRef contain(Buffer& buffer, std::size_t length) {
     PyTypeObject* type = container_type();
     if (type == nullptr) {
         return {};
@@ -67,9 +71,23 @@ PyRef new_slice_container(MatrixBuffer buffer, std::size_t length) {
     if (container == nullptr) {
         return {};
     }
+    using Element = typename Buffer::element_type;
+    container->release = [](void* owned) noexcept {
+        typename Buffer::deleter_type{}(static_cast<Element*>(owned));
+    };
     container->buffer = buffer.release();
     container->length = length;
     return PyRef::steal(reinterpret_cast<PyObject*>(container));
+}
+
+}  // namespace
+
+PyRef new_slice_container(MatrixBuffer buffer, std::size_t length) {
+    return contain(buffer, length);
+}
+
+PyRef new_slice_container(PositionBuffer buffer, std::size_t length) {
+    return contain(buffer, length);
 }
 
 }  // namespace quillmoor::py
