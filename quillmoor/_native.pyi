@@ -1,4 +1,5 @@
-from typing import SupportsFloat, SupportsIndex
+from collections.abc import Sequence
+from typing import Literal, SupportsFloat, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -12,3 +13,23 @@ def merge_points_removing_overlap(
     tolerance: SupportsFloat | SupportsIndex,
     num_threads: SupportsIndex,
 ) -> npt.NDArray[np.float64]: ...
+@overload
+def argmerge(
+    connected_crop_rows: npt.NDArray[np.float64],
+    points_in_rows: npt.NDArray[np.float64] | Sequence[npt.NDArray[np.float64]],
+    row_information: npt.NDArray[np.float64],
+    tolerance: SupportsFloat | SupportsIndex,
+    num_threads: SupportsIndex,
+    *,
+    with_bounds: Literal[False] = False,
+) -> npt.NDArray[np.intp]: ...
+@overload
+def argmerge(
+    connected_crop_rows: npt.NDArray[np.float64],
+    points_in_rows: npt.NDArray[np.float64] | Sequence[npt.NDArray[np.float64]],
+    row_information: npt.NDArray[np.float64],
+    tolerance: SupportsFloat | SupportsIndex,
+    num_threads: SupportsIndex,
+    *,
+    with_bounds: Literal[True],
+) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]: ...
