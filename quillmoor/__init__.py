@@ -3,10 +3,11 @@
 A field's crop rows are split into segments that overlap where they meet.
 ``merge`` keeps each segment's measured points except those in the overlap zone at
 each junction with a neighbouring segment. It takes any array-likes and names the
-table at fault in its errors; ``merge_points_removing_overlap`` is the exact function
-underneath, which takes float64 arrays only. Points whose key no connection record has
-are in no record's block and so not in the result: ``merge`` warns about them
-(``UnassignedPointsWarning``, or ``UnassignedPointsError`` on request), and
+table at fault in its errors; ``argmerge`` gives the positions of the rows it keeps,
+by which any table takes its own rows; ``merge_points_removing_overlap`` is the exact
+function underneath, which takes float64 arrays only. Points whose key no connection
+record has are in no record's block and so not in the result: ``merge`` warns about
+them (``UnassignedPointsWarning``, or ``UnassignedPointsError`` on request), and
 ``count_unassigned_points`` counts them.
 """
 
@@ -15,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 # Importing the package must not import NumPy: the extension loads it on first use.
 from quillmoor._native import merge_points_removing_overlap
 from quillmoor.errors import MergeError, UnassignedPointsError, UnassignedPointsWarning
+from quillmoor.merging.forgiving_argmerge import argmerge
 from quillmoor.merging.forgiving_merge import merge
 from quillmoor.merging.point_counts import UnassignedPoints
 
@@ -27,6 +29,7 @@ __all__ = [
     "UnassignedPoints",
     "UnassignedPointsError",
     "UnassignedPointsWarning",
+    "argmerge",
     "count_unassigned_points",
     "merge",
     "merge_frame",

@@ -3,6 +3,8 @@ warning for points that belong to no connection record."""
 
 from __future__ import annotations
 
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any
 
 from quillmoor.merging.point_counts import UnassignedPoints
@@ -92,3 +94,15 @@ def is_engine_failure(error: BaseException) -> bool:
     """
     kind = type(error)
     return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
+
+
+@contextmanager
+def engine_failures_as_merge_errors(field: object | None = None) -> Iterator[None]:
+    """Turns the engine's internal failure raised inside into ``MergeError``, with the
+    engine's text and ``field``; any other exception passes unchanged."""
+    try:
+        yield
+    except BaseException as error:  # noqa: B036 - the engine's failures derive from it
+        if is_engine_failure(error):
+            raise MergeError(str(error), field) from None
+        raise

@@ -7,7 +7,7 @@ import operator
 from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
 
 from quillmoor._native import merge_points_removing_overlap
-from quillmoor.errors import MergeError, is_engine_failure
+from quillmoor.errors import MergeError, engine_failures_as_merge_errors
 from quillmoor.merging.unassigned_policy import (
     UnassignedPolicy,
     check_policy,
@@ -148,14 +148,10 @@ def call_engine(
     field: object | None = None,
 ) -> np.ndarray:
     """Run the exact function on ready tables; its internal failures become ``MergeError``."""
-    try:
+    with engine_failures_as_merge_errors(field):
         result: Any = merge_points_removing_overlap(
             connected_crop_rows, points_in_rows, row_information, tolerance, num_threads
         )
-    except BaseException as error:  # noqa: B036 - the engine's failures derive from it
-        if is_engine_failure(error):
-            raise MergeError(str(error), field) from None
-        raise
     return result  # type: ignore[no-any-return]
 
 

@@ -46,23 +46,60 @@ def as_float64_table(obj: object, name: str) -> np.ndarray:
     return _to_float64(array, name)
 
 
+def as_float64_column(obj: object, name: str, column: int) -> np.ndarray:
+    """Return ``obj``, column ``column`` of table ``name``, as a 1-D float64 array in
+    native byte order.
+
+    A native float64 ndarray of any stride is returned as it is, without a copy;
+    anything else NumPy turns into a 1-D real array (a pandas or polars Series, an Arrow
+    array, a list, an integer, bool or float32 array) is converted once. Messages name
+    cells as the table's would (``name[row, column]``).
+    """
+    if isinstance(obj, np.ndarray) and obj.dtype == np.float64 and obj.dtype.isnative:
+        array = obj
+    else:
+        try:
+            array = np.asarray(obj)
+        except (TypeError, ValueError) as error:
+            raise TypeError(
+                f"column {column} of {name} must be a 1-D array of numbers; NumPy could "
+                f"not make an array of the {type(obj).__name__} given: {error}"
+            ) from None
+    if array.ndim != 1:
+        raise ValueError(
+            f"column {column} of {name} must be 1-D (one value per point), "
+            f"got shape {tuple(array.shape)}"
+        )
+    if array.dtype == np.float64 and array.dtype.isnative:
+        return np.asarray(array)
+    return _to_float64(array, name, column)
+
+
 def _shape_message(name: str, shape: tuple[int, ...]) -> str:
     return f"{name} must be 2-D ({RECORD_KIND[name]}), got shape {tuple(shape)}"
 
 
-def _to_float64(array: np.ndarray, name: str) -> np.ndarray:
+def _to_float64(array: np.ndarray, name: str, column: int | None = None) -> np.ndarray:
+    """``array`` (a table, or its column ``column``) converted to float64."""
     kind = array.dtype.kind
     if kind == "f" or kind == "b":
         return array.astype(np.float64)
     if kind in "iu":
-        _refuse_large_integers(array, name)
+        _refuse_large_integers(array, name, column)
         return array.astype(np.float64)
     if kind == "O":
-        return _objects_to_float64(array, name)
+        return _objects_to_float64(array, name, column)
     raise TypeError(
         f"{name} must hold real numbers, got an array of dtype {array.dtype} "
         f"({_dtype_description(array.dtype)})"
     )
+
+
+def _cell(index: tuple[int, ...], column: int | None) -> tuple[int, int]:
+    """(row, column) of a table's cell from its index in the table or in one column."""
+    if column is None:
+        return int(index[0]), int(index[1])
+    return int(index[0]), column
 
 
 def _dtype_description(dtype: np.dtype[Any]) -> str:
@@ -76,7 +113,7 @@ def _dtype_description(dtype: np.dtype[Any]) -> str:
     }.get(dtype.kind, "not real numbers")
 
 
-def _refuse_large_integers(array: np.ndarray, name: str) -> None:
+def _refuse_large_integers(array: np.ndarray, name: str, column: int | None = None) -> None:
     if array.size == 0:
         return
     if array.dtype.kind == "u":
@@ -85,8 +122,9 @@ def _refuse_large_integers(array: np.ndarray, name: str) -> None:
         # Compare both signs without negating, which overflows at the dtype's minimum.
         too_large = (array > EXACT_INTEGER_LIMIT) | (array < -EXACT_INTEGER_LIMIT)
     if too_large.any():
-        row, column = (int(i) for i in np.argwhere(too_large)[0])
-        raise ValueError(_large_integer_message(name, row, column, int(array[row, column])))
+        index = tuple(int(i) for i in np.argwhere(too_large)[0])
+        row, cell_column = _cell(index, column)
+        raise ValueError(_large_integer_message(name, row, cell_column, int(array[index])))
 
 
 def _large_integer_message(name: str, row: int, column: int, value: int) -> str:
@@ -96,12 +134,13 @@ def _large_integer_message(name: str, row: int, column: int, value: int) -> str:
     )
 
 
-def _objects_to_float64(array: np.ndarray, name: str) -> np.ndarray:
+def _objects_to_float64(array: np.ndarray, name: str, column: int | None = None) -> np.ndarray:
     # Python ints of any size arrive as objects; check them before float() rounds them.
-    for (row, column), value in np.ndenumerate(array):
+    for index, value in np.ndenumerate(array):
         if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
             if abs(int(value)) > EXACT_INTEGER_LIMIT:
-                raise ValueError(_large_integer_message(name, row, column, int(value)))
+                row, cell_column = _cell(index, column)
+                raise ValueError(_large_integer_message(name, row, cell_column, int(value)))
     try:
         return array.astype(np.float64)
     except (TypeError, ValueError) as error:
