@@ -2,7 +2,6 @@
 
 #include "merge_engine/merge_engine.hpp"
 #include "py_binding/argument_binder.hpp"
-#include "py_binding/interpreter_detach.hpp"
 #include "py_binding/matrix_view.hpp"
 #include "py_binding/parameter_conversion.hpp"
 #include "py_binding/points_argument.hpp"
@@ -10,6 +9,7 @@
 #include "py_binding/readonly_array.hpp"
 #include "py_binding/result_array.hpp"
 #include "py_binding/scalar_conversions.hpp"
+#include "py_binding/signal_poll.hpp"
 
 #include <array>
 #include <cstddef>
@@ -51,8 +51,12 @@ PyRef argmerge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     const PointTable points = points_in_rows.table();
     const OwnedMatrix row_information_copy = to_owned(as_view(row_information.get()));
 
-    KeptPositions kept = run_detached([&] {
-        return argmerge(connected_copy, points, row_information_copy, tolerance, num_threads);
+    // Interrupted as the merge is: a signal handler that raises stops the call.
+    KeptPositions kept = run_detached_interruptible([&](StopPoll poll) {
+        return run_interruptible(poll, [&] {
+            return argmerge(connected_copy, points, row_information_copy, tolerance,
+                            num_threads);
+        });
     });
     PyRef positions = from_owned_positions(std::move(kept.positions), kept.count);
     if (!with_bounds) {

@@ -12,7 +12,7 @@ namespace quillmoor::py {
 // accept_points), and the positions in points_in_rows of the rows the merge would return,
 // in its order, as a one-dimensional intp array over the engine's buffer. With
 // with_bounds true, the pair (positions, bounds), where connection record r's rows are
-// positions[bounds[r]:bounds[r + 1]]. Failures as the merge's.
+// positions[bounds[r]:bounds[r + 1]]. Failures and interruption as the merge's.
 PyRef argmerge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace quillmoor::py

@@ -4,6 +4,7 @@
 // every worker count; and it fails where the merge fails, with the same text.
 #include "engine_test_tables.hpp"
 #include "merge_engine/internal_error.hpp"
+#include "merge_engine/interruption.hpp"
 #include "merge_engine/merge_engine.hpp"
 #include "merge_engine/point_table.hpp"
 
@@ -11,8 +12,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -297,6 +300,56 @@ TEST(Argmerge, TheMergeRefusesATableOfColumnsOnly) {
                                     ex.row_information, 0.5, 1);
     });
     EXPECT_NE(failure.find("whole point rows"), std::string::npos) << failure;
+}
+
+// Says stop at its `stop_at`-th question, asked at every interruption point of the
+// calling thread.
+struct StopAtQuestion {
+    std::size_t stop_at;
+    std::size_t asked = 0;
+    bool said_stop = false;
+
+    static bool ask(void* self) noexcept {
+        auto& poll = *static_cast<StopAtQuestion*>(self);
+        poll.said_stop = ++poll.asked == poll.stop_at;
+        return poll.said_stop;
+    }
+    StopPoll poll() { return {&StopAtQuestion::ask, this, std::chrono::nanoseconds(0)}; }
+};
+
+TEST(Argmerge, StopsAtAnyQuestionAndTheNextCallIsRight) {
+    // Stopped at its 1st, 2nd, ... question in turn until a call ends unstopped: each
+    // stopped call throws MergeInterrupted and the call after it gives the positions.
+    const std::size_t n = SEGMENTS * 400;
+    for (const bool shared_key : {false, true}) {
+        const Field field(shared_key);
+        for (const bool shuffled : {false, true}) {
+            const Points points(400, shuffled ? shuffled_order(n) : grouped_order(n));
+            for (const std::size_t workers : {1U, 2U}) {
+                const auto call = [&] {
+                    return argmerge(field.connected, points.columns(), field.row_information,
+                                    TOLERANCE, workers);
+                };
+                const std::vector<RowPosition> expected = positions_of(call());
+                for (std::size_t stop_at = 1;; ++stop_at) {
+                    SCOPED_TRACE("stop at question " + std::to_string(stop_at));
+                    StopAtQuestion poll{stop_at};
+                    std::optional<KeptPositions> kept;
+                    try {
+                        kept = run_interruptible(poll.poll(), call);
+                    } catch (const MergeInterrupted&) {
+                        ASSERT_TRUE(poll.said_stop);
+                        ASSERT_EQ(positions_of(call()), expected);
+                        continue;
+                    }
+                    ASSERT_FALSE(poll.said_stop);
+                    ASSERT_EQ(positions_of(*kept), expected);
+                    EXPECT_GT(stop_at, 2U);  // both passes were asked
+                    break;
+                }
+            }
+        }
+    }
 }
 
 // Positions of 16 MiB and more are written around the caches when they are already in
