@@ -324,7 +324,8 @@ KeptRowPlan plan_kept_rows(std::span<const RecordMerge> merges, const PointSlots
 // Writes every kept row to its place in `output`, in one more pass down the table.
 // Output is what is written for a row: a copy of its cells (the merge) or its position
 // (argmerge); both are placed by the same plan, so they agree row for row:
-//   void map_in(first, end)  maps output rows [first, end) in, ready for writing
+//   void map_in(first, end)  maps output rows [first, end) in, ready for writing (may
+//                            throw MergeInterrupted between slices)
 //   void fetch_ahead(row, end)  asks for the table's row a few rows ahead, if it reads it
 //   void expect(out)         asks for output row `out`'s memory ahead of a write
 //   void put(row, out)       writes row `row` as output row `out`
@@ -407,7 +408,7 @@ public:
         : points_(points), width_(result.cols()), out_(result.mutable_data()),
           streams_(result.rows() * width_ * sizeof(double) >= STREAMING_BYTES) {}
 
-    void map_in(std::size_t first, std::size_t end) const noexcept {
+    void map_in(std::size_t first, std::size_t end) const {
         prefault_for_writing(row(first), (end - first) * width_ * sizeof(double));
     }
     void fetch_ahead(std::size_t row, std::size_t end) const noexcept {
@@ -439,7 +440,7 @@ public:
     RowPositions(RowPosition* out, std::size_t count) noexcept
         : out_(out), streams_(count * sizeof(RowPosition) >= STREAMING_BYTES) {}
 
-    void map_in(std::size_t first, std::size_t end) const noexcept {
+    void map_in(std::size_t first, std::size_t end) const {
         prefault_for_writing(out_ + first, (end - first) * sizeof(RowPosition));
     }
     static void fetch_ahead(std::size_t /*row*/, std::size_t /*end*/) noexcept {}

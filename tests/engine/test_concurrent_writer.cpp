@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -244,11 +245,20 @@ TEST(ConcurrentWriter, PositionsFromColumnsStayConsistent) {
                 }
             }
         };
-        std::thread other([&] { calls(2); });
-        calls(1);
-        calls(3);
-        other.join();
-        EXPECT_GT(scribbler.writes(), 0U);
+        // Calls go on until the writer has written a good many cells while they ran,
+        // however the threads were scheduled (a generous deadline only against a hang).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (scribbler.writes() == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        const std::uint64_t before = scribbler.writes();
+        do {
+            std::thread other([&] { calls(2); });
+            calls(1);
+            calls(3);
+            other.join();
+        } while (scribbler.writes() < before + 1000 && std::chrono::steady_clock::now() < deadline);
+        EXPECT_GE(scribbler.writes(), before + 1000);
     }
 }
 
