@@ -20,7 +20,7 @@ FENCE = re.compile(r"^```python\n(.*?)^```", re.DOTALL | re.MULTILINE)
 SHOWN_OUTPUT = re.compile(r"^\s*print\(.*\)\s+#\s?(.*)$")
 IMPORTED = re.compile(r"^\s*(?:import|from)\s+([A-Za-z_]\w*)", re.MULTILINE)
 # Examples of the optional extras run where the extras are installed.
-EXTRAS = {"pandas", "pyarrow", "dask", "distributed", "geopandas"}
+EXTRAS = {"pandas", "pyarrow", "polars", "dask", "distributed", "geopandas", "shapely"}
 
 
 def examples_of(document: Path) -> list[str]:
