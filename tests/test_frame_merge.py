@@ -60,11 +60,19 @@ class TestRoundTrip:
     def test_geodataframe_keeps_its_geometry_and_type(self, field):
         geopandas = pytest.importorskip("geopandas")
         points, rows, connections = frames(field)
+        points["taken"] = pd.to_datetime(1_700_000_000_000_000_001 + np.arange(len(points)),
+                                         unit="ns")
+        points["kind"] = pd.Categorical(["a", "b"] * (len(points) // 2))
+        points.index = points.index * 3 + 1
         geo = geopandas.GeoDataFrame(
             points, geometry=geopandas.points_from_xy(points["x"], points["y"]),
             crs="EPSG:32633",
         )
         kept = quillmoor.merge_frame(connections, geo, rows, tolerance=TOLERANCE)
+        assert kept.dtypes.to_dict() == geo.dtypes.to_dict()
+        array_merge = quillmoor.merge(field.connected_crop_rows, field.points_in_rows,
+                                      field.row_information, tolerance=TOLERANCE)
+        assert np.array_equal(kept[list(POINT_COLUMNS)].to_numpy(), array_merge)
         assert isinstance(kept, geopandas.GeoDataFrame)
         assert kept.crs == geo.crs
         positions = expected_positions(field)
@@ -81,6 +89,21 @@ class TestRoundTrip:
                                      tolerance=TOLERANCE)
         assert isinstance(kept, pa.Table) and kept.schema == table.schema
         assert kept.equals(table.take(expected_positions(field)))
+
+    def test_categorical_and_arrow_backed_columns_and_keys(self, field):
+        pytest.importorskip("pyarrow")
+        points, rows, connections = frames(field)
+        n = len(points)
+        points["kind"] = pd.Categorical([("left", "right", "middle")[i % 3] for i in range(n)])
+        points["note"] = pd.array([None if i % 4 else f"n{i}" for i in range(n)],
+                                  dtype="string[pyarrow]")
+        # Keys and a coordinate held by Arrow inside pandas, and keys as categories.
+        points["x"] = points["x"].astype("float64[pyarrow]")
+        points["key_a"] = points["key_a"].astype("int32[pyarrow]")
+        points["key_b"] = points["key_b"].astype("category")
+        kept = quillmoor.merge_frame(connections, points, rows, tolerance=TOLERANCE)
+        pd.testing.assert_frame_equal(kept, points.take(expected_positions(field)))
+        assert kept["kind"].cat.categories.equals(points["kind"].cat.categories)
 
     def test_no_connection_records_give_an_empty_frame_of_the_same_dtypes(self, field):
         points, rows, connections = frames(field)
