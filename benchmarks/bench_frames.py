@@ -138,19 +138,21 @@ def measure_case(size: int, order: str, repeats: int) -> dict[str, Any]:
                        for table, cols in ((connected, CONNECTION_COLUMNS), (points, names),
                                            (rows, ROW_INFORMATION_COLUMNS))),
     }
-    options = {"tolerance": TOLERANCE, "unassigned": "ignore"}
     result: dict[str, Any] = {"points": size, "order": order,
                               "records": int(connected.shape[0]), "threads": {}}
     for threads in THREAD_COUNTS:
         def argmerge(threads: int = threads) -> Any:
-            return quillmoor.argmerge(connected, points, rows, num_threads=threads, **options)
+            return quillmoor.argmerge(connected, points, rows, num_threads=threads,
+                                      tolerance=TOLERANCE, unassigned="ignore")
 
         def merge(threads: int = threads) -> Any:
-            return quillmoor.merge(connected, points, rows, num_threads=threads, **options)
+            return quillmoor.merge(connected, points, rows, num_threads=threads,
+                                   tolerance=TOLERANCE, unassigned="ignore")
 
         def frame_merge(library: str, threads: int = threads) -> Callable[[], Any]:
             c, p, r = frames[library]
-            return lambda: quillmoor.merge_frame(c, p, r, num_threads=threads, **options)
+            return lambda: quillmoor.merge_frame(c, p, r, num_threads=threads,
+                                                 tolerance=TOLERANCE, unassigned="ignore")
 
         actions: dict[str, Callable[[], Any]] = {"argmerge": argmerge, "merge": merge}
         actions.update({library: frame_merge(library) for library in LIBRARIES})
