@@ -8,7 +8,8 @@ by which any table takes its own rows; ``merge_points_removing_overlap`` is the 
 function underneath, which takes float64 arrays only. Points whose key no connection
 record has are in no record's block and so not in the result: ``merge`` warns about
 them (``UnassignedPointsWarning``, or ``UnassignedPointsError`` on request), and
-``count_unassigned_points`` counts them.
+``count_unassigned_points`` counts them. ``tables_from_segments`` derives the two small
+tables from a GIS layer of segment lines.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -22,6 +23,7 @@ from quillmoor.merging.point_counts import UnassignedPoints
 
 if TYPE_CHECKING:
     from quillmoor.frames.frame_merge import merge_frame
+    from quillmoor.layers.derived_tables import tables_from_segments
     from quillmoor.merging.unassigned_points import count_unassigned_points
 
 __all__ = [
@@ -34,6 +36,7 @@ __all__ = [
     "merge",
     "merge_frame",
     "merge_points_removing_overlap",
+    "tables_from_segments",
 ]
 
 
@@ -47,4 +50,8 @@ def __getattr__(name: str) -> Any:
         from quillmoor.merging.unassigned_points import count_unassigned_points
 
         return count_unassigned_points
+    if name == "tables_from_segments":
+        from quillmoor.layers.derived_tables import tables_from_segments
+
+        return tables_from_segments
     raise AttributeError(f"module 'quillmoor' has no attribute {name!r}")

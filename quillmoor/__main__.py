@@ -11,7 +11,8 @@ TRACEBACK_VARIABLE = "QUILLMOOR_TRACEBACK"
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from quillmoor.cli import demo_command, generate_command, merge_command, merge_many_command
+    from quillmoor.cli import demo_command, generate_command, merge_command
+    from quillmoor.cli import merge_layers_command, merge_many_command
     from quillmoor.cli.answers import OneLineParser
 
     parser = OneLineParser(
@@ -23,6 +24,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo_command.add_parser(subcommands)
     merge_command.add_parser(subcommands)
     merge_many_command.add_parser(subcommands)
+    merge_layers_command.add_parser(subcommands)
     generate_command.add_parser(subcommands)
     return parser
 

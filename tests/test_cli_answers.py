@@ -347,11 +347,11 @@ CASES = [
          output="out"),
     # The other commands.
     Case("no command", [], 2,
-         ["quillmoor: no command given; choose one of demo, merge, merge-many, generate "
-          "(see 'quillmoor --help')"]),
+         ["quillmoor: no command given; choose one of demo, merge, merge-many, merge-layers, "
+          "generate (see 'quillmoor --help')"]),
     Case("unknown command", ["marge"], 2,
          ["quillmoor: unknown command 'marge' (choose from 'demo', 'merge', 'merge-many', "
-          "'generate') (see 'quillmoor --help')"]),
+          "'merge-layers', 'generate') (see 'quillmoor --help')"]),
     Case("generate into a missing folder", ["generate", "nowhere/f.npz", "--points", "100"],
          1, ["quillmoor generate: nowhere/f.npz: the folder nowhere does not exist"],
          output="nowhere"),

@@ -77,7 +77,7 @@ class TestMergeTableFiles:
         for path, table in zip(paths, (connections, points.drop(columns="y"), rows)):
             table.to_csv(path, index=False)
         assert main(["merge", *paths, "-o", str(tmp_path / "o.csv")]) == 1
-        assert "points has no column 'y'" in capsys.readouterr().err
+        assert "points_in_rows.csv: no column 'y'" in capsys.readouterr().err
         assert main(["merge", *paths, "-o", "o.csv", "--column", "x"]) == 2
         assert "expected ROLE=NAME" in capsys.readouterr().err
         points.to_csv(paths[1], index=False)
