@@ -28,6 +28,10 @@ trap summary EXIT
 
 step "system packages"
 scripts/install_system_deps.sh
+# GDAL's own ogrinfo reads back the GeoPackage that merge-layers writes.
+if ! command -v ogrinfo >/dev/null; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gdal-bin >/dev/null
+fi
 
 step "the sdist and the wheels"
 # The x86_64 stable-ABI wheel is the one the suites test, built twice from the sdist to
@@ -52,8 +56,10 @@ run_suite() {  # $1: name, $2: NumPy requirement, then optional extras to test w
   (cd "$work" && "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$root/tests")
 }
 run_suite numpy1 "numpy==1.26.*"
-# DataFrames, Parquet and a real two-worker Dask cluster run in this suite only.
-run_suite numpy2 "numpy>=2" pandas mypy pyarrow "dask[distributed]" geopandas pytest-timeout s3fs "moto[server]"
+# DataFrames (pandas, polars, Arrow), Parquet, GIS layers, pictures and a real two-worker
+# Dask cluster run in this suite only.
+run_suite numpy2 "numpy>=2" pandas polars mypy pyarrow "dask[distributed]" geopandas pyogrio \
+  shapely matplotlib pytest-timeout s3fs "moto[server]"
 
 step "mypy"
 (cd "$root" && "$work/venv-numpy2/bin/python" -m mypy)
