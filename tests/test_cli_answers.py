@@ -313,7 +313,7 @@ CASES = [
          files=npz(), output="kept.npz"),
     Case("output URL without its package", ["merge", "f.npz", "-o", "gs://bucket/out.npy"],
          1, [M + "gs://bucket/out.npy: no fsspec implementation for gs:// is installed; "
-                 "pip install gcsfs"], files=npz(), skip_if=gcsfs_installed),
+                 "pip install gcsfs"], files=npz(), skip_if=gcsfs_installed, needs="fsspec"),
     # Many fields.
     Case("merge-many of a missing folder", ["merge-many", "farm", "-o", "out"], 1,
          [MM + "farm: no such folder"], output="out"),

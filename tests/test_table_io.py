@@ -91,6 +91,7 @@ class TestInterruptedWrites:
     def test_frames_interrupted_while_written_keep_the_earlier_file(
         self, tmp_path, monkeypatch, suffix
     ):
+        pytest.importorskip("pandas")
         if suffix == ".parquet":
             pytest.importorskip("pyarrow")
         from quillmoor.tables import transfer_progress
