@@ -28,6 +28,8 @@ from typing import Any
 import numpy as np
 import pytest
 
+from emulation import under_emulator
+
 import quillmoor
 from quillmoor._native import merge_points_removing_overlap
 from quillmoor.synthetic import make_field
@@ -387,6 +389,8 @@ def interrupt_on_terminal() -> tuple[str, str]:
 
 
 def test_an_interrupted_merge_erases_its_bar() -> None:
+    if under_emulator():
+        pytest.skip("under an emulator the first signal comes before the bar's first frame")
     for _ in range(ATTEMPTS):
         answer, written = interrupt_on_terminal()
         if answer in ("c_return nothing", "at-return KeyboardInterrupt"):

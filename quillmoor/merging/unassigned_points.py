@@ -176,9 +176,11 @@ class _DenseLookup(_Lookup):
         super().__init__(key_a, key_b)
         self.low_a, self.high_a, self.span_a = self.bounds(key_a)
         self.low_b, self.high_b, self.span_b = self.bounds(key_b)
-        cells = (key_a.astype(np.intp) - self.low_a) * self.span_b + (
-            key_b.astype(np.intp) - self.low_b
-        )
+        # The keys may reach 2**32 - 1 even where their range is small: shifted in int64,
+        # then narrowed to the machine word (32 bits on ARM) once they are small.
+        cells = ((key_a.astype(np.int64) - self.low_a) * self.span_b + (
+            key_b.astype(np.int64) - self.low_b
+        )).astype(np.intp)
         counts = np.bincount(cells, minlength=self.span_a * self.span_b)
         self.table = counts.astype(np.int64) + np.where(counts > 0, _ASSIGNED_UNIT, 0)
 
