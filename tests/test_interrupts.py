@@ -1,12 +1,14 @@
 """Ctrl-C during a merge: the call stops and raises what the signal handler raised.
 
-A helper thread sends the signal again and again while the call runs. The profiler hook
-tells how the native call itself ended (``c_exception``: it raised; ``c_return``: it
-returned a result, and a pending signal could only be acted on after that) and from
-which frame it was made; a handler that runs with that frame current before the call
-ended ran inside the call. So these tests see whether the merge ran the handlers and was
-stopped from inside, without looking at a clock. An attempt in which no handler ran
-inside the call says nothing either way and is repeated.
+The profiler hook sees the native call begin and arms an interval timer then, so the
+kernel sends SIGALRM every few milliseconds while the call runs, with no helper thread
+that has to be scheduled in time. The hook also tells how the native call itself ended
+(``c_exception``: it raised; ``c_return``: it returned a result, and a pending signal
+could only be acted on after that) and from which frame it was made; a handler that runs
+with that frame current before the call ended ran inside the call. So these tests see
+whether the merge ran the handlers and was stopped from inside, without looking at a
+clock. An attempt in which no handler ran inside the call says nothing either way and
+is repeated.
 """
 
 from __future__ import annotations
@@ -38,6 +40,7 @@ TOLERANCE = 0.05
 # Big enough that a merge takes a good many of the engine's polling intervals.
 FIELD_POINTS = 3_000_000
 ATTEMPTS = 5
+FIRST_SIGNAL = 0.002  # seconds from the call's start to the first signal
 SEND_EVERY = 0.005  # seconds between two signals
 PATIENCE = 120.0  # seconds a helper thread waits for a call to start or end
 
@@ -70,8 +73,6 @@ class NativeCall:
     """How the watched native function's call went, as the profiler hook saw it."""
 
     function: Any
-    started: threading.Event = field(default_factory=threading.Event)
-    ended: threading.Event = field(default_factory=threading.Event)
     caller: FrameType | None = None
     outcome: str | None = None
 
@@ -80,10 +81,10 @@ class NativeCall:
             return
         if event == "c_call":
             self.caller = frame
-            self.started.set()
+            signal.setitimer(signal.ITIMER_REAL, FIRST_SIGNAL, SEND_EVERY)
         elif event in ("c_return", "c_exception"):
+            signal.setitimer(signal.ITIMER_REAL, 0)
             self.outcome = event
-            self.ended.set()
 
     def is_inside(self, frame: FrameType | None) -> bool:
         """Whether a handler that sees `frame` as the current frame runs inside the call."""
@@ -121,18 +122,6 @@ def field_abandoned(signum: int, frame: FrameType | None) -> BaseException:
     return FieldAbandoned(f"signal {signum}")
 
 
-def send_while_running(call: NativeCall, signum: int, to_process: bool) -> None:
-    if not call.started.wait(PATIENCE):
-        return
-    main = threading.main_thread().ident
-    assert main is not None
-    while not call.ended.wait(SEND_EVERY):
-        if to_process:
-            os.kill(os.getpid(), signum)
-        else:
-            signal.pthread_kill(main, signum)
-
-
 @dataclass
 class Attempt:
     result: np.ndarray | None
@@ -145,15 +134,11 @@ def attempt(
     merge: Callable[[], np.ndarray],
     function: Any,
     error: Callable[[int, FrameType | None], BaseException] | None,
-    signum: int = signal.SIGINT,
-    to_process: bool = False,
 ) -> Attempt:
-    """One call of `merge` while signals `signum` keep coming."""
+    """One call of `merge` while SIGALRM keeps coming."""
     call = NativeCall(function)
     handler = Handler(call, error)
-    previous = signal.signal(signum, handler)
-    sender = threading.Thread(target=send_while_running, args=(call, signum, to_process))
-    sender.start()
+    previous = signal.signal(signal.SIGALRM, handler)
     result = None
     raised = None
     try:
@@ -165,12 +150,10 @@ def attempt(
         finally:
             sys.setprofile(None)
     finally:
-        call.started.set()
-        call.ended.set()
-        sender.join(PATIENCE)
+        signal.setitimer(signal.ITIMER_REAL, 0)
         # signal.signal runs the handlers of pending signals first: ours, which no longer
         # raises, takes the stragglers.
-        signal.signal(signum, previous)
+        signal.signal(signal.SIGALRM, previous)
     return Attempt(result, raised, call.outcome, handler)
 
 
@@ -198,11 +181,8 @@ def exact_call(tables: Tables, threads: int) -> Callable[[], np.ndarray]:
 
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize(
-    ("error", "expected", "signum", "to_process"),
-    [
-        (keyboard_interrupt, KeyboardInterrupt, signal.SIGINT, False),
-        (field_abandoned, FieldAbandoned, signal.SIGUSR1, True),
-    ],
+    ("error", "expected"),
+    [(keyboard_interrupt, KeyboardInterrupt), (field_abandoned, FieldAbandoned)],
     ids=["ctrl-c", "custom-handler"],
 )
 def test_a_raising_handler_stops_the_merge_and_its_exception_is_raised(
@@ -212,11 +192,8 @@ def test_a_raising_handler_stops_the_merge_and_its_exception_is_raised(
     threads: int,
     error: Callable[[int, FrameType | None], BaseException],
     expected: type[BaseException],
-    signum: int,
-    to_process: bool,
 ) -> None:
-    for tried in attempts(exact_call(tables, threads), merge_points_removing_overlap, error,
-                          signum, to_process):
+    for tried in attempts(exact_call(tables, threads), merge_points_removing_overlap, error):
         assert tried.result is None
         assert type(tried.error) is expected, repr(tried.error)
         # The native call itself raised: it was stopped, not left to finish.
@@ -257,45 +234,46 @@ def test_a_merge_on_another_thread_is_not_stopped_by_the_main_threads_handler(
 ) -> None:
     """Handlers run on the main thread; a merge elsewhere goes on to its exact result."""
     results: list[np.ndarray] = []
-    running = threading.Event()
+    call = NativeCall(merge_points_removing_overlap)
     done = threading.Event()
 
     def worker() -> None:
-        running.set()
+        sys.setprofile(call.hook)  # this thread's own: the timer runs during its call
         try:
             results.append(merge_exactly(tables, 2))
         finally:
+            sys.setprofile(None)
+            signal.setitimer(signal.ITIMER_REAL, 0)
             done.set()
 
-    raised_during_call = 0
+    runs = 0
 
     def handler(signum: int, frame: FrameType | None) -> None:
-        nonlocal raised_during_call
-        if done.is_set():
-            return
-        raised_during_call += 1
+        nonlocal runs
+        runs += 1
         raise FieldAbandoned("on the main thread")
 
-    previous = signal.signal(signal.SIGUSR1, handler)
+    previous = signal.signal(signal.SIGALRM, handler)
     thread = threading.Thread(target=worker)
-    main = threading.main_thread().ident
-    assert main is not None
     try:
         thread.start()
-        assert running.wait(PATIENCE)
-        while not done.is_set():
-            # Sent by this thread to itself: acted on inside pthread_kill, so here.
+        # Not join(): an exception raised into it marks the thread as ended.
+        waited = 0.0
+        while not done.is_set() and waited < PATIENCE:
             try:
-                signal.pthread_kill(main, signal.SIGUSR1)
+                done.wait(SEND_EVERY)
             except FieldAbandoned:
                 pass
-            done.wait(SEND_EVERY)
+            waited += SEND_EVERY
     finally:
         thread.join(PATIENCE)
-        signal.signal(signal.SIGUSR1, previous)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert call.outcome == "c_return"
     assert len(results) == 1
     assert np.array_equal(results[0], clean_results[2])
-    assert raised_during_call > 0
+    # The timer runs only during the worker's call: a signal came while it merged.
+    assert runs > 0
 
 
 # A merge on a terminal, as a user at the keyboard has it: the bar is drawn, Ctrl-C comes.
@@ -355,8 +333,8 @@ def screen_lines(written: str) -> list[str]:
 
 
 def interrupt_on_terminal() -> tuple[str, str]:
-    """Runs the child with standard error on a pseudo-terminal; once it starts merging,
-    sends SIGINT until it ends. Returns its answer and what it drew."""
+    """Runs the child with standard error on a pseudo-terminal; once its merge has drawn
+    its bar, sends SIGINT until it ends. Returns its answer and what it drew."""
     controller, terminal = pty.openpty()
     env = dict(os.environ, TERM="xterm-256color")
     for name in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE"):
@@ -370,7 +348,9 @@ def interrupt_on_terminal() -> tuple[str, str]:
     deadline = time.monotonic() + PATIENCE
     try:
         while time.monotonic() < deadline:
-            if "merging" in written and process.poll() is None:
+            # Once the merge's bar is drawn, as a user sees it before pressing Ctrl-C.
+            if (process.poll() is None
+                    and BAR_FRAME.search(ESCAPE.sub("", written.partition("merging")[2]))):
                 process.send_signal(signal.SIGINT)
             if not select.select([controller], [], [], SEND_EVERY)[0]:
                 continue

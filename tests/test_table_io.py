@@ -3,6 +3,8 @@ earlier file as it was and are cleaned up by the next write, local files and fss
 URLs alike; one-line messages that name the file; column names of written tables; the
 byte counter on a terminal and nothing on a pipe."""
 
+import contextlib
+import gc
 import os
 import pty
 import re
@@ -11,6 +13,7 @@ import signal
 import subprocess
 import sys
 import time
+from collections.abc import Iterator
 
 import numpy as np
 import pytest
@@ -32,6 +35,18 @@ from test_progress_terminal import ESCAPE, child_environment, screen_lines
 
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 TOLERANCE = 0.05
+
+
+@contextlib.contextmanager
+def catch_unraisable() -> Iterator[list[BaseException | None]]:
+    """The exceptions raised where nobody could catch them (in __del__, say)."""
+    caught: list[BaseException | None] = []
+    previous = sys.unraisablehook
+    sys.unraisablehook = lambda unraisable: caught.append(unraisable.exc_value)
+    try:
+        yield caught
+    finally:
+        sys.unraisablehook = previous
 
 
 @pytest.fixture(scope="module")
@@ -81,8 +96,14 @@ class TestInterruptedWrites:
         write_table(target, np.arange(6.0).reshape(2, 3))
         before = target.read_bytes()
         written = interrupt_at_chunk(monkeypatch, 3)
-        with pytest.raises(KeyboardInterrupt):
-            write_table(target, np.ones((500, 7)))
+        # Nor does anything go wrong as the writer's wrappers are collected, after
+        # their file was closed.
+        with catch_unraisable() as unraisable:
+            with pytest.raises(KeyboardInterrupt) as raised:
+                write_table(target, np.ones((500, 7)))
+            del raised
+            gc.collect()
+        assert unraisable == []
         assert len(written) == 3  # it was interrupted in the middle of the data
         assert target.read_bytes() == before
         assert entries(tmp_path) == ["out.npy"]

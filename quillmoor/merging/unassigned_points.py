@@ -182,7 +182,10 @@ class _DenseLookup(_Lookup):
             key_b.astype(np.int64) - self.low_b
         )).astype(np.intp)
         counts = np.bincount(cells, minlength=self.span_a * self.span_b)
-        self.table = counts.astype(np.int64) + np.where(counts > 0, _ASSIGNED_UNIT, 0)
+        self.table = counts.astype(np.int64)
+        # Added in int64: np.where(counts > 0, _ASSIGNED_UNIT, 0) would make the unit a
+        # machine-word integer, which is 32 bits on ARM and wraps it to 0.
+        self.table[counts > 0] += _ASSIGNED_UNIT
 
     @staticmethod
     def bounds(keys: np.ndarray) -> tuple[int, int, int]:

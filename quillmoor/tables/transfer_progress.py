@@ -170,4 +170,7 @@ class CountingWriter(io.RawIOBase):
         return self._written
 
     def flush(self) -> None:
-        self._raw.flush()
+        # Also called when this wrapper is collected, by then perhaps after the file
+        # itself was closed (an interrupted write): nothing is left to flush then.
+        if not getattr(self._raw, "closed", False):
+            self._raw.flush()
