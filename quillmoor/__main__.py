@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import threading
+from typing import Any
 
 #: Set to 1 to see the traceback of an error the command line did not expect.
 TRACEBACK_VARIABLE = "QUILLMOOR_TRACEBACK"
@@ -63,14 +66,28 @@ def main(argv: list[str] | None = None) -> int:
                             f"({TRACEBACK_VARIABLE}=1 shows where)")
         return FAILED
     except KeyboardInterrupt:
-        # Printed here, not by answer(): the interrupt may have come before its import.
-        print(f"{command}: interrupted", file=sys.stderr, flush=True)
+        # A second Ctrl-C would otherwise break into the answer or the interpreter's
+        # exit with a traceback. The process's own command line keeps ignoring them.
+        previous = _ignore_interrupts()
+        try:
+            # Printed here, not by answer(): the interrupt may have come before its import.
+            print(f"{command}: interrupted", file=sys.stderr, flush=True)
+        finally:
+            if argv is not None and previous is not None:
+                signal.signal(signal.SIGINT, previous)
         return 130
 
 
 def _commands(parser: argparse.ArgumentParser) -> list[str]:
     return [name for action in parser._actions
             if isinstance(action, argparse._SubParsersAction) for name in action.choices]
+
+
+def _ignore_interrupts() -> Any:
+    """Ignores SIGINT from now on; the handler it had (``None`` off the main thread)."""
+    if threading.current_thread() is not threading.main_thread():
+        return None
+    return signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _quiet_stdout() -> None:

@@ -1,7 +1,9 @@
 """The command line: merge round trips, messages for mistakes, and the demo."""
 
 import os
+import pty
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -11,6 +13,7 @@ import numpy as np
 import pytest
 
 from emulation import under_emulator
+from test_interrupts import BAR_FRAME, ESCAPE, PATIENCE, screen_lines
 
 import quillmoor
 from quillmoor import merge_points_removing_overlap
@@ -222,77 +225,60 @@ class TestUnexpectedErrors:
             main(["merge", "f.npz", "-o", "o.npy"])
 
 
-def thread_count_of(pid):
+def merge_interrupted_once_its_bar_shows(arguments, cwd):
+    """Runs ``quillmoor merge`` with standard error on a terminal; once the engine's bar
+    is drawn, as a user sees it before pressing Ctrl-C, sends SIGINT until it ends.
+    Returns its exit code, what it wrote on the terminal and on standard output."""
+    controller, terminal = pty.openpty()
+    env = dict(os.environ, TERM="xterm-256color", OPENBLAS_NUM_THREADS="1")
+    for name in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE"):
+        env.pop(name, None)
+    child = subprocess.Popen([sys.executable, "-m", "quillmoor", "merge", *arguments],
+                             cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=terminal)
+    os.close(terminal)
+    written = ""
+    deadline = time.monotonic() + PATIENCE
     try:
-        return len(os.listdir(f"/proc/{pid}/task"))
-    except OSError:
-        return 0
-
-
-def idle_interpreter_threads(env):
-    """The threads of an interpreter that has started and does nothing: 1 natively, more
-    under an emulator such as qemu-user, whose own threads count too."""
-    child = subprocess.Popen([sys.executable, "-c", "import sys; sys.stdin.read()"],
-                             stdin=subprocess.PIPE, env=env)
-    try:
-        # Started once it has imported site and sits in read(): wait for that by polling
-        # the count until it stays the same.
-        seen = []
-        while len(seen) < 20 or len(set(seen[-20:])) > 1:
-            time.sleep(0.05)
-            seen.append(thread_count_of(child.pid))
-        return seen[-1]
+        while time.monotonic() < deadline:
+            if child.poll() is None and BAR_FRAME.search(ESCAPE.sub("", written)):
+                child.send_signal(signal.SIGINT)
+            if not select.select([controller], [], [], 0.005)[0]:
+                continue
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # EIO: the child has closed its end
+                break
+            if not chunk:
+                break
+            written += chunk.decode(errors="replace")
+        out, _ = child.communicate(timeout=PATIENCE)
     finally:
-        child.communicate(b"")
-
-
-def wait_until(condition, deadline_seconds=300.0):
-    # A generous deadline, for a busy machine; only the outcome is asserted.
-    deadline = time.monotonic() + deadline_seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
+        child.kill()
+        os.close(controller)
+    return child.returncode, written, out.decode()
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs Linux's /proc")
 class TestInterrupt:
     def test_ctrl_c_during_a_merge_is_one_line_exit_130_and_no_output(self, tmp_path):
-        # NumPy's BLAS starts no threads of its own, so a thread beyond those of an idle
-        # interpreter (an emulator has threads of its own) is the engine's worker: the
-        # merge has begun. A merge over before the signal is tried again
-        # with a larger field.
-        env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1",
-               "MKL_NUM_THREADS": "1"}
         if under_emulator():
             pytest.skip("under an emulator the signal races the interpreter's start")
-        idle = idle_interpreter_threads(env)
+        # A merge over before the signal came is tried again with a larger field.
         for points in (2_000_000, 6_000_000, 18_000_000):
             source = tmp_path / "field.npz"
             assert main(["generate", str(source), "--points", str(points)]) == 0
             output = tmp_path / "kept.npy"
             before = sorted(os.listdir(tmp_path))
-            child = subprocess.Popen(
-                [sys.executable, "-m", "quillmoor", "merge", str(source), "-o", str(output),
-                 "--threads", "2"],
-                cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                text=True)
-            try:
-                assert wait_until(lambda: child.poll() is not None
-                                  or thread_count_of(child.pid) > idle)
-                if child.poll() is None:
-                    child.send_signal(signal.SIGINT)
-                out, err = child.communicate(timeout=600)
-            finally:
-                if child.poll() is None:
-                    child.kill()
-            if child.returncode == 0 or output.exists():
+            code, written, out = merge_interrupted_once_its_bar_shows(
+                [str(source), "-o", str(output), "--threads", "2"], tmp_path)
+            if code == 0 or output.exists():
                 # Too late: the result was complete before the signal arrived.
-                assert child.returncode in (0, 130)
+                assert code in (0, 130)
                 output.unlink()
                 continue
-            assert (child.returncode, err, out) == (130, "quillmoor merge: interrupted\n", "")
+            assert (code, out) == (130, ""), written
+            assert screen_lines(written)[-1] == "quillmoor merge: interrupted", written
             assert sorted(os.listdir(tmp_path)) == before  # no result, no temporary
             return
         pytest.fail("every merge was over before the interrupt reached it")
