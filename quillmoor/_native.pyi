@@ -22,6 +22,7 @@ def argmerge(
     num_threads: SupportsIndex,
     *,
     with_bounds: Literal[False] = False,
+    progress: bool = True,
 ) -> npt.NDArray[np.intp]: ...
 @overload
 def argmerge(
@@ -32,4 +33,5 @@ def argmerge(
     num_threads: SupportsIndex,
     *,
     with_bounds: Literal[True],
+    progress: bool = True,
 ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]: ...

@@ -43,13 +43,13 @@ PyMethodDef argmerge_definition = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&argmerge)),
     METH_FASTCALL | METH_KEYWORDS,
     "argmerge(connected_crop_rows, points_in_rows, row_information, tolerance, num_threads, "
-    "*, with_bounds=False)\n--\n\n"
+    "*, with_bounds=False, progress=True)\n--\n\n"
     "Positions of the rows of points_in_rows that merge_points_removing_overlap returns, in\n"
     "its order, as a 1-D intp array: points_in_rows[argmerge(...)] is its result. Takes the\n"
     "same arguments and fails in the same way; points_in_rows may also be a list or tuple of\n"
     "four 1-D float64 arrays (key_a, key_b, x, y), the only columns read. with_bounds=True\n"
     "returns (positions, bounds): connection record r's rows are\n"
-    "positions[bounds[r]:bounds[r + 1]].",
+    "positions[bounds[r]:bounds[r + 1]]. progress=False never draws the bar.",
 };
 
 PyRef checked(PyObject* result) {

@@ -46,7 +46,7 @@ def merge_tables(
 ) -> tuple[np.ndarray, UnassignedPoints]:
     """``quillmoor.merge``, and the counts of the points in no connection record."""
     counts: list[UnassignedPoints] = []
-    merged = _guarded(
+    merged = guarded(
         lambda: merge(connected_crop_rows, points_in_rows, row_information,
                       tolerance=tolerance, num_threads=num_threads, unassigned=counts.append),
         sources,
@@ -67,7 +67,7 @@ def merge_frames(
     from quillmoor.frames.frame_merge import merge_frame
 
     counts: list[UnassignedPoints] = []
-    merged = _guarded(
+    merged = guarded(
         lambda: merge_frame(connected_crop_rows, points_in_rows, row_information,
                             tolerance=tolerance, num_threads=num_threads, columns=columns,
                             unassigned=counts.append),
@@ -76,7 +76,8 @@ def merge_frames(
     return merged, counts[0]
 
 
-def _guarded(call: Callable[[], Any], sources: Sources) -> Any:
+def guarded(call: Callable[[], Any], sources: Sources) -> Any:
+    """``call()``, its refusals as a ``CommandError`` naming the file."""
     try:
         return call()
     except MergeError as error:

@@ -13,7 +13,8 @@ from quillmoor.cli.frame_columns import check_column_flags, check_frame_columns
 from quillmoor.cli.guarded_merge import merge_frames, merge_tables
 from quillmoor.cli.merge_inputs import TABLE_NAMES, table_sources
 from quillmoor.cli.merge_summary import summary_lines
-from quillmoor.cli.options import column_mapping, finite_float, thread_count
+from quillmoor.cli.bounded_merge import bounded_budget, run_bounded
+from quillmoor.cli.options import column_mapping, finite_float, memory_size, thread_count
 from quillmoor.cli.output_checks import check_output_file
 from quillmoor.cli.tables import load_inputs, loaded_point_columns
 from quillmoor.tables.files import TableFileError, suffix_of, write_table
@@ -103,6 +104,12 @@ def add_parser(subcommands) -> None:
              "n0_key_a, ...), for all tables or for one as TABLE.ROLE; repeat as needed "
              "(NumPy files go by position and take no --column)",
     )
+    parser.add_argument(
+        "--memory", type=memory_size, default=None, metavar="SIZE",
+        help="merge piece by piece from file to file, holding at most SIZE of the field "
+             "(e.g. 256M, 2G), for fields larger than memory; without it this happens by "
+             "itself when the field would not fit in the memory available",
+    )
     parser.set_defaults(run=run)
 
 
@@ -111,6 +118,9 @@ def run(args: argparse.Namespace) -> int:
     sources = table_sources(args.inputs, columns is not None)
     check_column_flags(columns)
     check_output_file(args.output, output_path(args.output))
+    budget = bounded_budget(args)
+    if budget is not None:
+        return run_bounded(args, output_path(args.output), budget, columns, sources)
     try:
         connected_crop_rows, points_in_rows, row_information = load_inputs(args.inputs,
                                                                            columns)

@@ -57,3 +57,13 @@ def _whole_number(text: str) -> int:
         return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+
+
+def memory_size(text: str) -> int:
+    """``256M``, ``2G``: the memory a merge piece by piece may hold."""
+    from quillmoor.pieces.memory_budget import parse_memory_size
+
+    try:
+        return parse_memory_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None

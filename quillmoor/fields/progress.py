@@ -60,7 +60,7 @@ class FieldProgress:
             eta = "0s"
         failures = f", {self.failed} failed" if self.failed else ""
         return (
-            f"[{_clock(elapsed)}] [{bar}] {self.done}/{self.total} fields{failures} ({eta})"
+            f"[{clock(elapsed)}] [{bar}] {self.done}/{self.total} fields{failures} ({eta})"
         )
 
     def _draw(self, *, force: bool) -> None:
@@ -74,6 +74,7 @@ class FieldProgress:
         self._stream.flush()
 
 
-def _clock(seconds: float) -> str:
+def clock(seconds: float) -> str:
+    """``seconds`` as hh:mm:ss."""
     whole = int(seconds)
     return f"{whole // 3600:02d}:{whole // 60 % 60:02d}:{whole % 60:02d}"

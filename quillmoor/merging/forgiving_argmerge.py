@@ -55,30 +55,17 @@ def argmerge(
     """
     import numpy as np
 
-    from quillmoor.merging.refusal_notes import explained_refusal
     from quillmoor.tables.conversion import as_float64_table
-    from quillmoor.tables.key_lookups import unmatched_key
     from quillmoor.tables.point_columns import as_argmerge_points
-    from quillmoor.tables.widths import (
-        check_connected_crop_rows,
-        check_points_in_rows,
-        fit_row_information,
-    )
 
     check_policy(unassigned)
-    # As in the merge: a signalling NaN among the cells is a NaN here, no reason to warn.
     with np.errstate(invalid="ignore"):
+        # The tables are refused in the merge's order.
         connections = as_float64_table(connected_crop_rows, "connected_crop_rows")
         points = as_argmerge_points(points_in_rows)
-        rows = as_float64_table(row_information, "row_information")
-        check_connected_crop_rows(connections)
-        if not isinstance(points, list):
-            check_points_in_rows(points, connections)
-        rows = fit_row_information(rows, connections)
-        refusal = unmatched_key(connections, rows)
-    if refusal is not None:
-        # The engine would refuse these tables and report it on standard error too.
-        raise explained_refusal(MergeError(refusal), connections)
+    connections, rows = prepared_tables(
+        connections, row_information, None if isinstance(points, list) else points
+    )
     distance, threads = as_tolerance(tolerance), as_thread_count(num_threads)
     counts = None
     if not (isinstance(unassigned, str) and unassigned == "ignore"):
@@ -89,3 +76,37 @@ def argmerge(
         positions: Any = native_argmerge(connections, points, rows, distance, threads)
     reported_after(counts, unassigned, None)
     return positions  # type: ignore[no-any-return]
+
+
+def prepared_tables(
+    connected_crop_rows: npt.ArrayLike,
+    row_information: npt.ArrayLike,
+    points_in_rows: np.ndarray | None = None,
+) -> tuple[np.ndarray, np.ndarray]:
+    """The two small tables as the engine takes them, converted and checked as
+    ``argmerge`` does (against ``points_in_rows``'s width, when it is a float64 table),
+    with the same errors."""
+    import numpy as np
+
+    from quillmoor.merging.refusal_notes import explained_refusal
+    from quillmoor.tables.conversion import as_float64_table
+    from quillmoor.tables.key_lookups import unmatched_key
+    from quillmoor.tables.widths import (
+        check_connected_crop_rows,
+        check_points_in_rows,
+        fit_row_information,
+    )
+
+    # As in the merge: a signalling NaN among the cells is a NaN here, no reason to warn.
+    with np.errstate(invalid="ignore"):
+        connections = as_float64_table(connected_crop_rows, "connected_crop_rows")
+        rows = as_float64_table(row_information, "row_information")
+        check_connected_crop_rows(connections)
+        if points_in_rows is not None:
+            check_points_in_rows(points_in_rows, connections)
+        rows = fit_row_information(rows, connections)
+        refusal = unmatched_key(connections, rows)
+    if refusal is not None:
+        # The engine would refuse these tables and report it on standard error too.
+        raise explained_refusal(MergeError(refusal), connections)
+    return connections, rows

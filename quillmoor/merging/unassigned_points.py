@@ -15,6 +15,7 @@ such points.
 
 from __future__ import annotations
 
+from dataclasses import astuple
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -84,6 +85,32 @@ def count_in_tables(connected_crop_rows: np.ndarray, points_in_rows: np.ndarray)
         return lookup.count(points_in_rows)
 
 
+class UnassignedTally:
+    """The counts of a field read a chunk of points at a time: ``add`` each chunk of
+    the points table (its key columns 0 and 1), in any order; ``counts`` is then what
+    ``count_in_tables`` gives for the whole table."""
+
+    def __init__(self, connected_crop_rows: np.ndarray, chunk_rows: int) -> None:
+        self._connections = connected_crop_rows
+        self._lookup = (
+            _Lookup.of(connected_crop_rows[:, 1], connected_crop_rows[:, 2], chunk_rows)
+            if connected_crop_rows.shape[0] else None
+        )
+        self.counts = UnassignedPoints(0, 0, 0, 0, 0, 0)
+
+    def add(self, points_in_rows: np.ndarray) -> None:
+        if points_in_rows.shape[0] == 0:
+            return
+        if self._lookup is None or points_in_rows.shape[1] < 2:
+            counts = count_in_tables(self._connections, points_in_rows)
+        else:
+            with np.errstate(invalid="ignore"):
+                counts = self._lookup.count(points_in_rows)
+        self.counts = UnassignedPoints(
+            *(total + part for total, part in zip(astuple(self.counts), astuple(counts)))
+        )
+
+
 def _reasons(points: np.ndarray) -> tuple[int, int]:
     """Among ``points`` (rows of unassigned points): those with a NaN key cell, and
     those with a key cell that ``key_from_cell`` has to truncate or clamp."""
@@ -99,8 +126,8 @@ def _reasons(points: np.ndarray) -> tuple[int, int]:
     return nan_count, int(np.count_nonzero(~nan & ~whole))
 
 
-def _converted(cells: np.ndarray) -> np.ndarray:
-    """``key_from_cell`` of every cell, as unsigned 64-bit integers (small tables only)."""
+def converted_keys(cells: np.ndarray) -> np.ndarray:
+    """``key_from_cell`` of every cell, as unsigned 64-bit integers."""
     keys: np.ndarray = np.fmin(np.fmax(cells, 0.0), KEY_MAX)  # fmax sends NaN to 0
     return keys.astype(np.uint64)
 
@@ -114,7 +141,7 @@ class _Lookup:
 
     @staticmethod
     def of(cells_a: np.ndarray, cells_b: np.ndarray, points: int) -> _Lookup:
-        key_a, key_b = _converted(cells_a), _converted(cells_b)
+        key_a, key_b = converted_keys(cells_a), converted_keys(cells_b)
         dense = _DenseLookup.size(key_a, key_b)
         if dense <= max(DENSE_CELLS_SMALL, min(DENSE_CELLS_LIMIT, 2 * points)):
             return _DenseLookup(key_a, key_b)
@@ -233,7 +260,7 @@ class _SortedLookup(_Lookup):
     def entries(self, cells_a: np.ndarray, cells_b: np.ndarray,
                 scratch: _Scratch) -> np.ndarray:
         rows = cells_a.shape[0]
-        packed = (_converted(cells_a) << np.uint64(32)) | _converted(cells_b)
+        packed = (converted_keys(cells_a) << np.uint64(32)) | converted_keys(cells_b)
         found = np.searchsorted(self.keys, packed)
         np.minimum(found, len(self.keys) - 1, out=found)
         out = scratch.entries[:rows]

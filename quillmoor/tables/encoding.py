@@ -43,7 +43,9 @@ def encode_table(
 ) -> None:
     """Write ``table`` to the binary file ``out`` as ``suffix`` says."""
     if suffix == ".npy":
-        write_array(out, _numbers(table, shown))
+        # A frame's values are laid out column by column; its file is written row by
+        # row all the same, as a table written a piece at a time must be.
+        write_array(out, number_array(table, shown), row_order=not isinstance(table, np.ndarray))
     elif suffix == ".csv":
         _encode_csv(table, out, shown, point_columns)
     elif suffix == ".parquet":
@@ -57,7 +59,7 @@ def encode_field(
     *, point_columns: Sequence[str] | None = None,
 ) -> None:
     """Named arrays as an ``.npz`` archive (uncompressed, as ``numpy.savez`` writes)."""
-    arrays = {name: _numbers(table, shown) for name, table in tables.items()}
+    arrays = {name: number_array(table, shown) for name, table in tables.items()}
     if point_columns is not None:
         arrays[POINT_COLUMNS_MEMBER] = np.array([str(name) for name in point_columns])
     with zipfile.ZipFile(out, mode="w", compression=zipfile.ZIP_STORED,
@@ -67,7 +69,8 @@ def encode_field(
                 write_array(member, array)
 
 
-def _numbers(table: Any, shown: str) -> np.ndarray:
+def number_array(table: Any, shown: str) -> np.ndarray:
+    """``table`` as an array of numbers, refused when it has other columns."""
     array = np.asarray(table.to_numpy() if hasattr(table, "to_numpy") else table)
     if array.dtype.kind not in "biuf":
         raise TableFileError(

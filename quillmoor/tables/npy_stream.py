@@ -77,11 +77,12 @@ def read_array(stream: IO[bytes]) -> np.ndarray:
     return array.T if fortran else array
 
 
-def write_array(stream: IO[bytes], array: np.ndarray) -> None:
-    """``array`` as an ``.npy`` stream: the bytes ``numpy.save`` writes, in chunks."""
+def write_array(stream: IO[bytes], array: np.ndarray, *, row_order: bool = False) -> None:
+    """``array`` as an ``.npy`` stream: the bytes ``numpy.save`` writes, in chunks; with
+    ``row_order``, those of ``numpy.save(np.ascontiguousarray(array))``."""
     if array.dtype.hasobject:
         raise NpyFormatError("holds Python objects, which are not saved as .npy")
-    fortran = bool(array.flags.f_contiguous and not array.flags.c_contiguous)
+    fortran = bool(array.flags.f_contiguous and not array.flags.c_contiguous) and not row_order
     header = {"descr": np.lib.format.dtype_to_descr(array.dtype),
               "fortran_order": fortran, "shape": array.shape}
     try:

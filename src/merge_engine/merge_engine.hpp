@@ -33,10 +33,11 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
 // progress, with a position written where the merge copies a row. Reads only the key, x
 // and y columns, so points_in_rows may be given as those four columns alone
 // (PointTable::of_columns); taking the rows at these positions from points_in_rows gives
-// the merge's result.
+// the merge's result. show_progress false keeps the bar hidden whatever the terminal (a
+// caller merging a field piece by piece draws one bar of its own over all of them).
 KeptPositions argmerge(const OwnedMatrix& connected_crop_rows, const PointTable& points_in_rows,
                        const OwnedMatrix& row_information, double tolerance,
-                       std::size_t num_threads);
+                       std::size_t num_threads, bool show_progress = true);
 // NOLINTEND(bugprone-easily-swappable-parameters)
 
 }  // namespace quillmoor

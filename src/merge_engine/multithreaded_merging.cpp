@@ -33,7 +33,8 @@ struct DoneRecords {
 // those decisions (copies of the kept rows, or their positions), and finishes the bar.
 // The merge and argmerge are this one driver: same records, failures, order and bar.
 template <typename Assemble>
-auto merge_records(const MergeTables& tables, std::size_t num_threads, Assemble&& assemble) {
+auto merge_records(const MergeTables& tables, std::size_t num_threads, bool show_progress,
+                   Assemble&& assemble) {
     const OwnedMatrix& connected_crop_rows = tables.connected_crop_rows;
     const PointTable& points_in_rows = tables.points_in_rows;
     const std::size_t workers = resolve_worker_count(num_threads);
@@ -46,7 +47,10 @@ auto merge_records(const MergeTables& tables, std::size_t num_threads, Assemble&
     allocate_named("the merge results of connected_crop_rows", record_count,
                    sizeof(RecordMerge), [&] { merges.resize(record_count); });
     // Destroyed unfinished when the call fails, which erases the bar.
-    ProgressBar progress(record_count);
+    ProgressBar progress(record_count,
+                         show_progress ? decide_display_mode(read_terminal_environment())
+                                       : DisplayMode{},
+                         ProgressStyle::from_template(PROGRESS_TEMPLATE));
     // The work: one unit per record decided, then ASSEMBLY_UNITS_PER_POINT per point row
     // for the two passes of the assembly, which take nearly all of the time, and a last
     // one that only finishing the bar does: so n/n is never drawn before the result is
@@ -81,14 +85,14 @@ OwnedMatrix multithreaded_merging(const OwnedMatrix& connected_crop_rows,
                                   const OwnedMatrix& row_information, double tolerance,
                                   std::size_t num_threads) {
     return merge_records({connected_crop_rows, points_in_rows, row_information, tolerance},
-                         num_threads, assemble_result_matrix);
+                         num_threads, true, assemble_result_matrix);
 }
 
 KeptPositions argmerge(const OwnedMatrix& connected_crop_rows, const PointTable& points_in_rows,
                        const OwnedMatrix& row_information, double tolerance,
-                       std::size_t num_threads) {
+                       std::size_t num_threads, bool show_progress) {
     return merge_records({connected_crop_rows, points_in_rows, row_information, tolerance},
-                         num_threads, assemble_kept_positions);
+                         num_threads, show_progress, assemble_kept_positions);
 }
 // NOLINTEND(bugprone-easily-swappable-parameters)
 

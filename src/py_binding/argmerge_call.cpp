@@ -19,12 +19,12 @@ namespace quillmoor::py {
 
 namespace {
 
-constexpr std::array<const char*, 6> PARAMETER_NAMES = {
+constexpr std::array<const char*, 7> PARAMETER_NAMES = {
     "connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads",
-    "with_bounds"};
+    "with_bounds", "progress"};
 
-// The merge's five parameters, and with_bounds keyword-only.
-ParameterTable argmerge_parameters{"argmerge()", PARAMETER_NAMES, 1};
+// The merge's five parameters, and with_bounds and progress keyword-only.
+ParameterTable argmerge_parameters{"argmerge()", PARAMETER_NAMES, 2};
 
 }  // namespace
 
@@ -45,6 +45,9 @@ PyRef argmerge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     const bool with_bounds = slots[5] != nullptr && convert_parameter(PARAMETER_NAMES[5], [&] {
         return to_truth(slots[5]);
     });
+    const bool show_progress = slots[6] == nullptr || convert_parameter(PARAMETER_NAMES[6], [&] {
+        return to_truth(slots[6]);
+    });
 
     // As in the merge: the small tables copied, the points read where they lie.
     const OwnedMatrix connected_copy = to_owned(as_view(connected_crop_rows.get()));
@@ -55,7 +58,7 @@ PyRef argmerge_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     KeptPositions kept = run_detached_interruptible([&](StopPoll poll) {
         return run_interruptible(poll, [&] {
             return argmerge(connected_copy, points, row_information_copy, tolerance,
-                            num_threads);
+                            num_threads, show_progress);
         });
     });
     PyRef positions = from_owned_positions(std::move(kept.positions), kept.count);

@@ -1,0 +1,424 @@
+"""``merge_file``: a field merged from its files into an output file, within a memory budget.
+
+Three passes over the points table, a chunk at a time: the first counts the points of
+each base key (and those of no record), the second sends every point to the file of the
+piece that merges it, the third merges the pieces in order and appends each piece's kept
+rows to the output. A field whose points fit the budget at once skips the files. The
+output is written as the in-memory merge writes it, under a temporary name until it is
+complete; a refusal or an interrupt leaves no output and no piece files.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any, SupportsFloat, SupportsIndex
+
+import numpy as np
+
+from quillmoor._native import argmerge as native_argmerge
+from quillmoor.errors import UnassignedPointsError, engine_failures_as_merge_errors
+from quillmoor.frames.columns import POINT_ROLES, resolve_columns
+from quillmoor.frames.float_columns import float_column
+from quillmoor.frames.frame_kinds import take_rows
+from quillmoor.frames.record_tables import connection_records, row_records
+from quillmoor.merging.forgiving_argmerge import prepared_tables
+from quillmoor.merging.forgiving_merge import as_thread_count, as_tolerance
+from quillmoor.merging.point_counts import UnassignedPoints
+from quillmoor.merging.unassigned_points import UnassignedTally
+from quillmoor.merging.unassigned_policy import UnassignedPolicy, check_policy, reported_after
+from quillmoor.pieces.memory_budget import available_memory, parse_memory_size
+from quillmoor.pieces.piece_plan import KeyGroups, PointRouter, plan_pieces
+from quillmoor.pieces.piece_writers import piece_writer
+from quillmoor.pieces.pieces_progress import PiecesProgress
+from quillmoor.pieces.point_chunks import PointChunks, open_point_chunks
+from quillmoor.pieces.spill_files import SpillFiles
+from quillmoor.tables.decoding import decode_npz
+from quillmoor.tables.encoding import number_array
+from quillmoor.tables.file_errors import TableFileError, os_reason, suffix_of
+from quillmoor.tables.reading import TABLE_NAMES, TABLE_SUFFIXES, read_table
+from quillmoor.tables.writing import committed_file
+
+#: The budget when none is given and the system does not say what memory is free.
+DEFAULT_BUDGET = 1 << 30
+#: Held apart from the budget for the small tables' copies, lookups and buffers.
+_FIXED_SHARE = 8
+#: A piece's points are held about this many times over (the piece, its kept rows, the
+#: output's own conversion), plus the engine's few words per point.
+_COPIES_OF_A_PIECE = {"array": 2.0, "frame": 3.5}
+_ENGINE_BYTES_PER_POINT = 32
+
+
+@dataclass(frozen=True)
+class FileMergeSummary:
+    """What ``merge_file`` did: the ``output`` written (with ``.npy`` added where the
+    name had no table suffix), its ``kept`` rows of the field's ``points``, the
+    connection ``records``, the ``pieces`` merged one after another, and the ``counts``
+    of points in no connection record."""
+
+    output: str
+    records: int
+    points: int
+    kept: int
+    pieces: int
+    counts: UnassignedPoints
+
+
+def merge_file(
+    sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    output: str | os.PathLike[str],
+    *,
+    memory: int | str | None = None,
+    tolerance: SupportsFloat = 0.0,
+    num_threads: SupportsIndex = 0,
+    columns: Mapping[str, str] | None = None,
+    unassigned: UnassignedPolicy = "warn",
+    spill_folder: str | os.PathLike[str] | None = None,
+) -> FileMergeSummary:
+    """Merge a field stored in files and write the kept points to ``output``, holding no
+    more than ``memory`` of the points at a time, however large the field.
+
+    ``sources`` is one ``.npz`` archive of the field, a folder holding its three table
+    files, or the three table files in the merge's order (``connected_crop_rows``,
+    ``points_in_rows``, ``row_information``), as ``quillmoor merge`` takes them. The
+    points are read a chunk at a time: from ``.npy`` (or the archive's member), Parquet
+    (a file or a folder of files, by row group) or CSV; the two small tables are read
+    whole. ``output`` ends in ``.npy``, ``.csv`` or ``.parquet`` (``.npy`` is added to
+    other names) and is written as ``quillmoor merge`` writes it: the same rows in the
+    same order (each connection record's points in table order, record after record),
+    the same columns, under a temporary name until it is complete.
+
+    ``memory`` is a byte count or a size such as ``"256M"`` or ``"2G"`` (by default,
+    half the memory available): the points held at once, with the merge's own copies,
+    stay within it; the interpreter and its libraries come on top. Pieces of the field
+    wait in files in a temporary folder beside the output (or in ``spill_folder``),
+    removed at the end. ``tolerance``, ``num_threads``, ``unassigned`` and the errors
+    are those of ``quillmoor.merge``; ``columns`` names the columns of CSV and Parquet
+    tables as for ``quillmoor.merge_frame``. Files that cannot be read raise
+    ``TableFileError`` naming the file.
+    """
+    budget = _budget(memory)
+    check_policy(unassigned)
+    distance, threads = as_tolerance(tolerance), as_thread_count(num_threads)
+    field = _FieldFiles.of(sources)
+    points = open_point_chunks(field.points, npz=field.archive is not None)
+    names = resolve_columns(columns)
+    connections, rows = _small_tables(field, points, names)
+    target = _output_path(os.fspath(output))
+    # Records that would fail the merge fail it here, before any point is read.
+    _positions(connections, [np.zeros(0)] * 4, rows, distance, threads)
+
+    groups = KeyGroups(connections)
+    chunk_rows = _chunk_rows(budget, connections, rows, points)
+    survey = _survey(points, names, connections, groups, chunk_rows)
+    if isinstance(unassigned, str) and unassigned == "raise" and survey.counts.unassigned:
+        raise UnassignedPointsError(survey.counts)
+    if points.kind == "frame" and survey.csv_dtypes is not None:
+        points = points.with_csv_dtypes(survey.csv_dtypes)
+    if suffix_of(target) == ".npy":
+        number_array(survey.template, target)  # refused now, not after the merge
+    piece_points = _piece_points(budget, connections, rows, points.kind, survey.row_bytes)
+    pieces = plan_pieces(groups, survey.group_points, piece_points)
+    chunk_rows = max(1, min(piece_points, _chunk_rows_for(
+        _usable(budget, connections, rows), survey.row_bytes)))
+
+    progress = PiecesProgress(survey.points, 3 if len(pieces) > 1 else 2)
+    progress.read(survey.points)
+    try:
+        with _spill_folder(spill_folder, target) as folder:
+            spill = SpillFiles(folder, len(pieces), survey.template)
+            try:
+                held = _route(points, names, groups, pieces, survey, spill, chunk_rows,
+                              progress)
+                tables = _EngineTables(connections, rows, distance, threads, names)
+                kept = _merge_pieces(target, pieces, tables, spill, held, survey,
+                                     field.point_columns, progress)
+            finally:
+                spill.close()
+    finally:
+        progress.close()
+    reported_after(survey.counts, unassigned, None)
+    return FileMergeSummary(target, connections.shape[0], survey.points, kept, len(pieces),
+                            survey.counts)
+
+
+@dataclass
+class _FieldFiles:
+    """The files of a field: the archive holding all three tables, or one per table."""
+
+    tables: dict[str, str]
+    archive: str | None = None
+    point_columns: Sequence[str] | None = None
+
+    @property
+    def points(self) -> str:
+        return self.tables["points_in_rows"]
+
+    @staticmethod
+    def of(sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> _FieldFiles:
+        if isinstance(sources, (str, os.PathLike)):
+            location = os.fspath(sources)
+            if os.path.isdir(location):
+                return _FieldFiles({name: _table_in(location, name) for name in TABLE_NAMES})
+            if suffix_of(location) != ".npz":
+                raise ValueError(
+                    f"{location}: a field is one .npz archive, a folder of its three "
+                    "tables, or the three table files in a list"
+                )
+            return _FieldFiles(dict.fromkeys(TABLE_NAMES, location), location)
+        paths = [os.fspath(path) for path in sources]
+        if len(paths) != 3:
+            raise ValueError(
+                "give the field's three tables (connected_crop_rows, points_in_rows, "
+                f"row_information), not {len(paths)} files"
+            )
+        return _FieldFiles(dict(zip(TABLE_NAMES, paths)))
+
+
+def _table_in(folder: str, name: str) -> str:
+    found = [os.path.join(folder, name + suffix) for suffix in TABLE_SUFFIXES
+             if os.path.exists(os.path.join(folder, name + suffix))]
+    if len(found) != 1:
+        raise TableFileError(
+            f"{folder}: no {name} table (looked for {name}.npy, .csv and .parquet)"
+            if not found else f"{folder}: more than one {name} table"
+        )
+    return found[0]
+
+
+def _small_tables(field: _FieldFiles, points: PointChunks,
+                  names: dict[str, dict[str, str]]) -> tuple[np.ndarray, np.ndarray]:
+    """``connected_crop_rows`` and ``row_information`` as the engine takes them."""
+    if field.archive is not None:
+        try:
+            with open(field.archive, "rb") as stream:
+                arrays, field.point_columns = decode_npz(
+                    stream, field.archive, ("connected_crop_rows", "row_information"))
+        except OSError as error:
+            raise TableFileError(f"{field.archive}: cannot read it: {os_reason(error)}") \
+                from None
+        connections, rows = arrays["connected_crop_rows"], arrays["row_information"]
+    else:
+        connections = read_table(field.tables["connected_crop_rows"])
+        rows = read_table(field.tables["row_information"])
+    if points.kind == "frame":
+        connections = connection_records(connections, names["connected_crop_rows"])
+        rows = row_records(rows, names["row_information"])
+    # Checked against the points' width as the in-memory merge checks them.
+    sample = None if points.width is None else np.zeros((min(points.rows or 0, 1), points.width))
+    return prepared_tables(connections, rows, sample)
+
+
+@dataclass
+class _Survey:
+    """What the first pass learnt: the points per group, the counts, the rows' size."""
+
+    points: int
+    group_points: np.ndarray
+    counts: UnassignedPoints
+    row_bytes: float
+    template: Any
+    csv_dtypes: dict[str, Any] | None
+
+
+def _survey(points: PointChunks, names: dict[str, dict[str, str]], connections: np.ndarray,
+            groups: KeyGroups, chunk_rows: int) -> _Survey:
+    group_points = np.zeros(len(groups), dtype=np.int64)
+    tally = UnassignedTally(connections, chunk_rows)
+    total, row_bytes, template = 0, 8.0 * (points.width or 4), None
+    dtypes: list[Any] = []
+    for chunk in points.chunks(chunk_rows):
+        key_a, key_b, _, _ = _point_columns(chunk, names)
+        tally.add(np.column_stack((key_a, key_b)) if points.kind == "frame" else chunk)
+        group = groups.of_points(key_a, key_b)
+        group_points += np.bincount(group[group >= 0], minlength=len(groups))
+        total += len(chunk)
+        if template is None:
+            template = chunk[:0] if isinstance(chunk, np.ndarray) else chunk.iloc[:0]
+        if points.kind == "frame" and len(chunk):
+            row_bytes = max(row_bytes, float(chunk.memory_usage(deep=True).sum()) / len(chunk))
+            dtypes.append(chunk.dtypes)
+    if template is None:
+        template = np.zeros((0, points.width or 4))
+    csv = suffix_of(points.path) == ".csv"
+    return _Survey(total, group_points, tally.counts, row_bytes, template,
+                   _common_dtypes(dtypes) if csv and dtypes else None)
+
+
+def _common_dtypes(chunks: list[Any]) -> dict[str, Any]:
+    """Per column, the dtype the whole CSV file would have been read with: numbers of
+    different kinds become the wider one, anything else mixed stays text (object)."""
+    common: dict[str, Any] = {}
+    for name in chunks[0].index:
+        kinds = [dtypes[name] for dtypes in chunks]
+        if all(kind == kinds[0] for kind in kinds):
+            common[name] = kinds[0]
+        elif all(getattr(kind, "kind", "O") in "iuf" for kind in kinds):
+            common[name] = np.result_type(*kinds)
+        else:
+            common[name] = object
+    return common
+
+
+def _route(points: PointChunks, names: dict[str, dict[str, str]], groups: KeyGroups,
+           pieces: list[Any], survey: _Survey, spill: SpillFiles, chunk_rows: int,
+           progress: PiecesProgress) -> list[Any] | None:
+    """The second pass: each point to its pieces' files. A single piece is held in
+    memory instead (returned), as it fits the budget."""
+    if len(pieces) == 1:
+        parts = [chunk for chunk in points.chunks(chunk_rows)]
+        progress.read(survey.points)
+        return parts
+    router = PointRouter(groups, survey.group_points, pieces)
+    for chunk in points.chunks(chunk_rows):
+        key_a, key_b = _key_columns(chunk, names)
+        for piece, taken in router.route(key_a, key_b):
+            spill.append(piece, chunk[taken] if isinstance(chunk, np.ndarray)
+                         else chunk.iloc[taken])
+        progress.read(len(chunk))
+    return None
+
+
+def _merge_pieces(target: str, pieces: list[Any], tables: _EngineTables, spill: SpillFiles,
+                  held: list[Any] | None, survey: _Survey,
+                  point_columns: Sequence[str] | None, progress: PiecesProgress) -> int:
+    """The third pass: each piece merged, its kept rows appended to the output."""
+    with committed_file(target) as out:
+        writer = piece_writer(suffix_of(target), out, target, survey.template, point_columns,
+                              survey.counts.gathered)
+        for number, piece in enumerate(pieces):
+            progress.merging(number, len(pieces))
+            if held is None:
+                table = spill.take(number)
+            else:
+                table = _joined(held, survey.template)
+                held.clear()  # the joined table holds the rows now
+            if isinstance(table, np.ndarray):
+                columns = [table[:, column] for column in range(4)] if len(table) else \
+                    [np.zeros(0)] * 4
+            else:
+                columns = list(_point_columns(table, tables.names))
+            positions = _positions(tables.connections[piece.records], columns, tables.rows,
+                                   tables.distance, tables.threads)
+            writer.write(table[positions] if isinstance(table, np.ndarray)
+                         else take_rows(table, "pandas", positions))
+            progress.read(piece.points)
+        writer.finish()
+    return writer.rows
+
+
+@dataclass
+class _EngineTables:
+    """The two small tables as the engine takes them, and the merge's settings."""
+
+    connections: np.ndarray
+    rows: np.ndarray
+    distance: float
+    threads: int
+    names: dict[str, dict[str, str]]
+
+
+def _positions(connections: np.ndarray, columns: list[np.ndarray], rows: np.ndarray,
+               distance: float, threads: int) -> np.ndarray:
+    """The engine's kept positions for one piece, its bar hidden (ours is drawn)."""
+    with engine_failures_as_merge_errors():
+        positions: np.ndarray = native_argmerge(connections, columns, rows, distance, threads,
+                                                progress=False)
+    return positions
+
+
+def _point_columns(chunk: Any, names: dict[str, dict[str, str]]) -> tuple[np.ndarray, ...]:
+    """key_a, key_b, x and y of a chunk, as float64 columns (refused as merge_frame
+    refuses them)."""
+    if isinstance(chunk, np.ndarray):
+        return tuple(chunk[:, column] for column in range(4))
+    return tuple(float_column(chunk, "pandas", names["points"][role], "points")
+                 for role in POINT_ROLES)
+
+
+def _key_columns(chunk: Any, names: dict[str, dict[str, str]]) -> tuple[np.ndarray, np.ndarray]:
+    if isinstance(chunk, np.ndarray):
+        return chunk[:, 0], chunk[:, 1]
+    return (float_column(chunk, "pandas", names["points"]["key_a"], "points"),
+            float_column(chunk, "pandas", names["points"]["key_b"], "points"))
+
+
+def _joined(parts: list[Any], template: Any) -> Any:
+    if not parts:
+        return template
+    if len(parts) == 1:
+        return parts[0]
+    if isinstance(parts[0], np.ndarray):
+        return np.concatenate(parts)
+    import pandas
+
+    return pandas.concat(parts, ignore_index=True)
+
+
+def _budget(memory: int | str | None) -> int:
+    if memory is None:
+        available = available_memory()
+        return DEFAULT_BUDGET if available is None else max(available // 2, 16 * 2**20)
+    if isinstance(memory, str):
+        return parse_memory_size(memory)
+    if isinstance(memory, bool) or not isinstance(memory, int):
+        raise TypeError(f"memory must be a byte count or a size such as '256M', got "
+                        f"{type(memory).__name__} {memory!r}")
+    return parse_memory_size(str(memory))
+
+
+def _output_path(output: str) -> str:
+    suffix = suffix_of(output)
+    if suffix == ".npz":
+        raise ValueError(f"{output}: the kept points are one table; save them as .npy, .csv "
+                         "or .parquet")
+    return output if suffix in (".npy", ".csv", ".parquet") else output + ".npy"
+
+
+@contextmanager
+def _spill_folder(given: str | os.PathLike[str] | None, target: str) -> Iterator[str]:
+    parent = os.fspath(given) if given is not None else os.path.dirname(
+        os.path.abspath(target))
+    try:
+        folder = tempfile.TemporaryDirectory(prefix=".quillmoor-pieces-", dir=parent)
+    except OSError as error:
+        raise TableFileError(f"{parent}: cannot keep the pieces of the field there: "
+                             f"{os_reason(error)}") from None
+    with folder as path:
+        yield path
+
+
+def _fixed_bytes(connections: np.ndarray, rows: np.ndarray) -> int:
+    """What the budget holds besides the points: the small tables' copies and lookups."""
+    return 4 * (connections.nbytes + rows.nbytes) + 48 * connections.shape[0]
+
+
+def _usable(budget: int, connections: np.ndarray, rows: np.ndarray) -> int:
+    usable = budget - budget // _FIXED_SHARE - _fixed_bytes(connections, rows)
+    if usable < budget // 4:
+        raise ValueError(
+            f"the budget of {budget:,} bytes is too small for this field's "
+            f"{connections.shape[0]:,} connection records; give more memory"
+        )
+    return usable
+
+
+def _chunk_rows(budget: int, connections: np.ndarray, rows: np.ndarray,
+                points: PointChunks) -> int:
+    """Rows per chunk of the first pass, before the rows' size is known for frames."""
+    row_bytes = 8.0 * points.width if points.width else 256.0
+    return _chunk_rows_for(_usable(budget, connections, rows), row_bytes)
+
+
+def _chunk_rows_for(usable: int, row_bytes: float) -> int:
+    # A chunk, its columns as float64 and the copies sent to the pieces' files.
+    return max(1024, int(usable / 4 / (row_bytes + 64)))
+
+
+def _piece_points(budget: int, connections: np.ndarray, rows: np.ndarray, kind: str,
+                  row_bytes: float) -> int:
+    per_point = _COPIES_OF_A_PIECE[kind] * row_bytes + _ENGINE_BYTES_PER_POINT
+    return max(1, int(_usable(budget, connections, rows) / per_point))
