@@ -9,7 +9,8 @@ function underneath, which takes float64 arrays only. Points whose key no connec
 record has are in no record's block and so not in the result: ``merge`` warns about
 them (``UnassignedPointsWarning``, or ``UnassignedPointsError`` on request), and
 ``count_unassigned_points`` counts them. ``tables_from_segments`` derives the two small
-tables from a GIS layer of segment lines.
+tables from a GIS layer of segment lines. ``merge_file`` merges a field from its files
+into an output file piece by piece, within a memory budget, however large the field.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -25,6 +26,7 @@ if TYPE_CHECKING:
     from quillmoor.frames.frame_merge import merge_frame
     from quillmoor.layers.derived_tables import tables_from_segments
     from quillmoor.merging.unassigned_points import count_unassigned_points
+    from quillmoor.pieces.file_merge import merge_file
 
 __all__ = [
     "MergeError",
@@ -34,6 +36,7 @@ __all__ = [
     "argmerge",
     "count_unassigned_points",
     "merge",
+    "merge_file",
     "merge_frame",
     "merge_points_removing_overlap",
     "tables_from_segments",
@@ -50,6 +53,10 @@ def __getattr__(name: str) -> Any:
         from quillmoor.merging.unassigned_points import count_unassigned_points
 
         return count_unassigned_points
+    if name == "merge_file":
+        from quillmoor.pieces.file_merge import merge_file
+
+        return merge_file
     if name == "tables_from_segments":
         from quillmoor.layers.derived_tables import tables_from_segments
 

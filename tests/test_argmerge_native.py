@@ -49,10 +49,10 @@ class TestSurface:
         parameters = list(inspect.signature(argmerge).parameters.values())
         assert [p.name for p in parameters] == [
             "connected_crop_rows", "points_in_rows", "row_information", "tolerance",
-            "num_threads", "with_bounds"]
+            "num_threads", "with_bounds", "progress"]
         assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters[:5])
-        assert parameters[5].kind is inspect.Parameter.KEYWORD_ONLY
-        assert parameters[5].default is False
+        assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in parameters[5:])
+        assert (parameters[5].default, parameters[6].default) == (False, True)
 
     def test_the_merge_keeps_its_surface(self):
         assert merge.__doc__ is None

@@ -5,6 +5,7 @@ or an interrupt leaves no output and no piece files behind."""
 from __future__ import annotations
 
 import os
+import re
 import tempfile
 import warnings
 
@@ -221,3 +222,50 @@ class TestCommandLine:
         assert main(["merge", "f.npz", "-o", str(tmp_path / "o.npy"), "--memory", size]) == 2
         err = capsys.readouterr().err
         assert answer in err and err.count("\n") == 1
+
+
+# A merge in pieces on a terminal: the engine's bar of every piece stays hidden; one bar
+# over the whole field moves instead, and is erased before the command's summary.
+PIECES_CHILD = """
+import sys
+import numpy as np
+from quillmoor.pieces import file_merge
+from quillmoor.synthetic import make_field
+
+field = make_field(60_000, seed=5)
+np.savez(sys.argv[1] + "/field.npz", connected_crop_rows=field.connected_crop_rows,
+         points_in_rows=field.points_in_rows, row_information=field.row_information)
+file_merge._piece_points = lambda *args: 2_000
+summary = file_merge.merge_file(sys.argv[1] + "/field.npz", sys.argv[1] + "/kept.npy")
+print("pieces", summary.pieces)
+"""
+
+
+def test_one_bar_over_the_pieces_and_none_of_the_engines(tmp_path):
+    from test_progress_terminal import FRAME, run_on_terminal, screen_lines
+
+    out, written = run_on_terminal(str(tmp_path), child=PIECES_CHILD)
+    assert int(out.split()[1]) > 10
+    assert not FRAME.search(written)
+    assert re.search(r"\[[█░]{40}\] \d+% of 60,000 points", written)
+    assert screen_lines(written) == []
+
+
+def test_merge_many_merges_a_field_too_large_for_its_memory_in_pieces(tmp_path, monkeypatch):
+    from quillmoor.pieces import memory_budget
+
+    fields = tmp_path / "farm"
+    fields.mkdir()
+    for seed, points in ((1, 5_000), (2, 300_000)):
+        assert main(["generate", str(fields / f"field{seed}.npz"), "--points", str(points),
+                     "--seed", str(seed)]) == 0
+    assert main(["merge-many", str(fields), "-o", str(tmp_path / "whole")]) == 0
+    # 48 MB in memory would be needed for the larger field, 40 MB are there.
+    monkeypatch.setattr(memory_budget, "task_memory", lambda: 40 * 2**20)
+    calls = []
+    real = file_merge.merge_file
+    monkeypatch.setattr(file_merge, "merge_file", lambda *a, **k: calls.append(a) or real(*a, **k))
+    assert main(["merge-many", str(fields), "-o", str(tmp_path / "pieces")]) == 0
+    assert [os.path.basename(str(call[0])) for call in calls] == ["field2.npz"]
+    for name in ("field1.npy", "field2.npy"):
+        assert (tmp_path / "pieces" / name).read_bytes() == (tmp_path / "whole" / name).read_bytes()

@@ -5,7 +5,6 @@ available."""
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import time
 from collections.abc import Mapping
@@ -14,17 +13,11 @@ from typing import Any
 from quillmoor.cli.command_error import CommandError
 from quillmoor.cli.guarded_merge import guarded
 from quillmoor.cli.merge_summary import summary_lines
-from quillmoor.pieces.file_merge import merge_file
+from quillmoor.pieces.file_merge import SHARE_TO_FILL, in_memory_bytes, merge_file
 from quillmoor.pieces.memory_budget import available_memory, shown_size
 from quillmoor.tables.file_errors import TableFileError, suffix_of
 from quillmoor.tables.locations import StorageError
 
-#: The in-memory merge holds the points about this many times over (the table as read,
-#: its float64 copy or frame, the result) ...
-_COPIES_IN_MEMORY = 3
-#: ... and the bounded merge switches in when that would take more than this share of
-#: the memory available; it then uses half of it.
-_SHARE_TO_FILL = 0.8
 
 
 def bounded_budget(args: argparse.Namespace) -> int | None:
@@ -41,8 +34,8 @@ def bounded_budget(args: argparse.Namespace) -> int | None:
     available = available_memory() if local else None
     if available is None:
         return None
-    needed = _COPIES_IN_MEMORY * _points_bytes(args.inputs)
-    if needed <= _SHARE_TO_FILL * available:
+    needed = in_memory_bytes(args.inputs[0] if len(args.inputs) == 1 else args.inputs)
+    if not needed or needed <= SHARE_TO_FILL * available:
         return None
     budget = available // 2
     print(f"quillmoor merge: the field needs about {shown_size(needed)} in memory and "
@@ -69,25 +62,3 @@ def run_bounded(args: argparse.Namespace, output: str, budget: int,
     print(f"  merged in {summary.pieces:,} pieces within {shown_size(budget)}"
           if summary.pieces > 1 else f"  merged in one piece within {shown_size(budget)}")
     return 0
-
-
-def _points_bytes(inputs: list[str]) -> int:
-    """The points' size in memory, told from the files without reading them: an .npy
-    table's or .npz member's header, a Parquet file's metadata, a CSV file's size."""
-    from quillmoor.pieces.point_chunks import open_point_chunks
-
-    path = inputs[0] if len(inputs) == 1 else inputs[1]
-    if len(inputs) == 1 and os.path.isdir(path):
-        found = [os.path.join(path, "points_in_rows" + suffix)
-                 for suffix in (".npy", ".csv", ".parquet")]
-        path = next((name for name in found if os.path.exists(name)), "")
-    try:
-        points = open_point_chunks(path, npz=suffix_of(path) == ".npz")
-    except (TableFileError, OSError, ValueError):
-        return 0  # the in-memory reader says what is wrong with it
-    if points.rows is not None and points.width is not None:
-        return 8 * points.rows * points.width
-    try:
-        return os.path.getsize(path) if os.path.isfile(path) else 0
-    except OSError:
-        return 0

@@ -102,13 +102,17 @@ class ResultStore:
     def write(self, name: object, result: Any) -> str:
         """Write the result, visible only once complete; where it went."""
         partitioned = self.partition_column is not None
-        suffix = result_suffix(result, partitioned=partitioned)
-        relative = next(c for c in self.candidates(name) if c.endswith(suffix))
-        place = self._place(relative)
-        _make_folder(place.parent())
+        place = self.target(name, result_suffix(result, partitioned=partitioned))
         # The folder was cleared of old temporaries once for the run (see _filesystem),
         # not once per result: a folder of many thousand results is listed once.
         return write_table(place, result, clear_temporaries=False)
+
+    def target(self, name: object, suffix: str) -> Place:
+        """Where the result of field ``name`` with ``suffix`` goes; its folder is made."""
+        relative = next(c for c in self.candidates(name) if c.endswith(suffix))
+        place = self._place(relative)
+        _make_folder(place.parent())
+        return place
 
     def shown(self, path: str) -> str:
         fs, _ = self._filesystem()

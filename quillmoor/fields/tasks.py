@@ -19,7 +19,8 @@ from typing import Any
 
 from quillmoor.errors import MergeError
 from quillmoor.fields.results import FieldSummary, ResultStore
-from quillmoor.fields.sources import load_tables, merge_source, merge_tables
+from quillmoor.fields.sources import is_path, load_tables, merge_source, merge_tables
+from quillmoor.tables.locations import is_url
 
 _quiet_lock = threading.Lock()
 _OUR_NO_COLOR = "1"
@@ -138,6 +139,10 @@ def merge_and_write(
         if found is not None:
             return FieldSummary(name, None, None, None, time.perf_counter() - started, found,
                                 skipped=True)
+    if store.partition_column is None:
+        in_pieces = merged_in_pieces(name, source, options, store, started)
+        if in_pieces is not None:
+            return in_pieces
     tables = load_tables(source, options.storage_options)
     result = merge_tables(tables, name, tolerance=options.tolerance,
                           num_threads=options.num_threads, columns=options.columns)
@@ -150,6 +155,38 @@ def merge_and_write(
         seconds=time.perf_counter() - started,
         written=written,
     )
+
+
+def merged_in_pieces(
+    name: object, source: object, options: TaskOptions, store: ResultStore, started: float
+) -> FieldSummary | None:
+    """A field of local files too large for this process's memory, merged piece by
+    piece from its files into ``store``; ``None`` for a field that fits."""
+    from quillmoor.pieces.file_merge import SHARE_TO_FILL, in_memory_bytes, merge_file
+    from quillmoor.pieces.memory_budget import task_memory
+
+    if not is_path(source) or is_url(source):
+        return None
+    memory = task_memory()
+    needed = in_memory_bytes(source)
+    if memory is None or not needed or needed <= SHARE_TO_FILL * memory:
+        return None
+    npz = os.fspath(source).lower().endswith(".npz")
+    kind = "array" if npz or _points_file(source).endswith(".npy") else "frame"
+    place = store.target(name, ".npy" if kind == "array" else ".parquet")
+    summary = merge_file(source, place, memory=memory // 2, tolerance=options.tolerance,
+                         num_threads=options.num_threads, columns=options.columns)
+    return FieldSummary(name, points_in=summary.points, points_kept=summary.kept,
+                        records=summary.records, seconds=time.perf_counter() - started,
+                        written=summary.output)
+
+
+def _points_file(folder: str | os.PathLike[str]) -> str:
+    for suffix in (".npy", ".csv", ".parquet"):
+        path = os.path.join(os.fspath(folder), "points_in_rows" + suffix)
+        if os.path.exists(path):
+            return path
+    return ""
 
 
 def as_field_error(error: BaseException, name: object) -> MergeError:

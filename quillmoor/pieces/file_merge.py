@@ -40,8 +40,17 @@ from quillmoor.tables.decoding import decode_npz
 from quillmoor.tables.encoding import number_array
 from quillmoor.tables.file_errors import TableFileError, os_reason, suffix_of
 from quillmoor.tables.reading import TABLE_NAMES, TABLE_SUFFIXES, read_table
+from quillmoor.tables.places import Place, place_of
 from quillmoor.tables.writing import committed_file
 
+#: The in-memory merge holds the points about this many times over (the table as read,
+#: its float64 copy or frame, the result) ...
+COPIES_IN_MEMORY = 3
+#: ... or this many times, a DataFrame's (Arrow's buffers, pandas' blocks, the result) ...
+COPIES_OF_A_FRAME = 5
+#: ... and a field is merged piece by piece when that would take more than this share
+#: of the memory available.
+SHARE_TO_FILL = 0.8
 #: The budget when none is given and the system does not say what memory is free.
 DEFAULT_BUDGET = 1 << 30
 #: Held apart from the budget for the small tables' copies, lookups and buffers.
@@ -69,7 +78,7 @@ class FileMergeSummary:
 
 def merge_file(
     sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
-    output: str | os.PathLike[str],
+    output: str | os.PathLike[str] | Place,
     *,
     memory: int | str | None = None,
     tolerance: SupportsFloat = 0.0,
@@ -107,7 +116,7 @@ def merge_file(
     points = open_point_chunks(field.points, npz=field.archive is not None)
     names = resolve_columns(columns)
     connections, rows = _small_tables(field, points, names)
-    target = _output_path(os.fspath(output))
+    target = output if isinstance(output, Place) else place_of(_output_path(os.fspath(output)))
     # Records that would fail the merge fail it here, before any point is read.
     _positions(connections, [np.zeros(0)] * 4, rows, distance, threads)
 
@@ -118,8 +127,8 @@ def merge_file(
         raise UnassignedPointsError(survey.counts)
     if points.kind == "frame" and survey.csv_dtypes is not None:
         points = points.with_csv_dtypes(survey.csv_dtypes)
-    if suffix_of(target) == ".npy":
-        number_array(survey.template, target)  # refused now, not after the merge
+    if suffix_of(target.path) == ".npy":
+        number_array(survey.template, target.shown)  # refused now, not after the merge
     piece_points = _piece_points(budget, connections, rows, points.kind, survey.row_bytes)
     pieces = plan_pieces(groups, survey.group_points, piece_points)
     chunk_rows = max(1, min(piece_points, _chunk_rows_for(
@@ -141,7 +150,7 @@ def merge_file(
     finally:
         progress.close()
     reported_after(survey.counts, unassigned, None)
-    return FileMergeSummary(target, connections.shape[0], survey.points, kept, len(pieces),
+    return FileMergeSummary(target.shown, connections.shape[0], survey.points, kept, len(pieces),
                             survey.counts)
 
 
@@ -208,7 +217,8 @@ def _small_tables(field: _FieldFiles, points: PointChunks,
         connections = connection_records(connections, names["connected_crop_rows"])
         rows = row_records(rows, names["row_information"])
     # Checked against the points' width as the in-memory merge checks them.
-    sample = None if points.width is None else np.zeros((min(points.rows or 0, 1), points.width))
+    sample = (np.zeros((min(points.rows or 0, 1), points.width or 0))
+              if points.kind == "array" else None)
     return prepared_tables(connections, rows, sample)
 
 
@@ -282,12 +292,13 @@ def _route(points: PointChunks, names: dict[str, dict[str, str]], groups: KeyGro
     return None
 
 
-def _merge_pieces(target: str, pieces: list[Any], tables: _EngineTables, spill: SpillFiles,
+def _merge_pieces(target: Place, pieces: list[Any], tables: _EngineTables, spill: SpillFiles,
                   held: list[Any] | None, survey: _Survey,
                   point_columns: Sequence[str] | None, progress: PiecesProgress) -> int:
     """The third pass: each piece merged, its kept rows appended to the output."""
     with committed_file(target) as out:
-        writer = piece_writer(suffix_of(target), out, target, survey.template, point_columns,
+        writer = piece_writer(suffix_of(target.path), out, target.shown, survey.template,
+                              point_columns,
                               survey.counts.gathered)
         for number, piece in enumerate(pieces):
             progress.merging(number, len(pieces))
@@ -379,9 +390,12 @@ def _output_path(output: str) -> str:
 
 
 @contextmanager
-def _spill_folder(given: str | os.PathLike[str] | None, target: str) -> Iterator[str]:
-    parent = os.fspath(given) if given is not None else os.path.dirname(
-        os.path.abspath(target))
+def _spill_folder(given: str | os.PathLike[str] | None, target: Place) -> Iterator[str]:
+    # Beside a local output, on its disk; the system's temporary folder for a remote one.
+    if given is not None:
+        parent: str | None = os.fspath(given)
+    else:
+        parent = os.path.dirname(os.path.abspath(target.path)) if target.is_local else None
     try:
         folder = tempfile.TemporaryDirectory(prefix=".quillmoor-pieces-", dir=parent)
     except OSError as error:
@@ -422,3 +436,24 @@ def _piece_points(budget: int, connections: np.ndarray, rows: np.ndarray, kind: 
                   row_bytes: float) -> int:
     per_point = _COPIES_OF_A_PIECE[kind] * row_bytes + _ENGINE_BYTES_PER_POINT
     return max(1, int(_usable(budget, connections, rows) / per_point))
+
+
+def in_memory_bytes(sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> int:
+    """About what merging the field whole in memory would take, told from the points'
+    file without reading it (an .npy header, an .npz member's header, a Parquet file's
+    metadata, else the file's size); 0 when the files do not say."""
+    try:
+        field = _FieldFiles.of(sources)
+        points = open_point_chunks(field.points, npz=field.archive is not None)
+    except (TableFileError, OSError, ValueError):
+        return 0  # the reader says what is wrong with it, when it reads it
+    if points.rows is not None and points.width is not None:
+        size = 8 * points.rows * points.width
+        if points.kind == "frame":
+            return COPIES_OF_A_FRAME * size
+    else:
+        try:
+            size = os.path.getsize(points.path) if os.path.isfile(points.path) else 0
+        except OSError:
+            size = 0
+    return COPIES_IN_MEMORY * size

@@ -56,6 +56,23 @@ def available_memory() -> int | None:
     return min(candidates) if candidates else None
 
 
+def task_memory() -> int | None:
+    """Bytes one merge may use here: on a Dask worker, its memory limit shared among its
+    threads (and no more than is available); elsewhere ``available_memory()``."""
+    available = available_memory()
+    try:
+        from distributed import get_worker
+
+        worker = get_worker()
+    except (ImportError, ValueError):  # no Dask, or not on a worker
+        return available
+    limit = getattr(getattr(worker, "memory_manager", None), "memory_limit", None)
+    if not limit:
+        return available
+    share = int(limit) // max(1, int(getattr(worker, "nthreads", 1) or 1))
+    return share if available is None else min(share, available)
+
+
 def _meminfo_available() -> int | None:
     try:
         with open("/proc/meminfo", encoding="ascii") as meminfo:

@@ -157,7 +157,7 @@ def open_point_chunks(location: str, npz: bool) -> PointChunks:
     if suffix == ".csv":
         return PointChunks(location, shown, "frame", None, None)
     if suffix == ".parquet" or os.path.isdir(location):
-        return PointChunks(location, shown, "frame", _parquet_rows(location, shown), None)
+        return PointChunks(location, shown, "frame", *_parquet_shape(location, shown))
     raise TableFileError(f"{shown}: unknown kind of table file; use .npy, .npz, .csv or "
                          ".parquet")
 
@@ -169,13 +169,15 @@ def _with_npy_shape(chunks: PointChunks) -> PointChunks:
     return chunks
 
 
-def _parquet_rows(location: str, shown: str) -> int:
+def _parquet_shape(location: str, shown: str) -> tuple[int, int]:
+    """Rows and columns, from the files' metadata."""
     require_pyarrow(shown)
     import pyarrow
     import pyarrow.dataset
 
     try:
-        return int(pyarrow.dataset.dataset(location, format="parquet").count_rows())
+        dataset = pyarrow.dataset.dataset(location, format="parquet")
+        return int(dataset.count_rows()), len(dataset.schema.names)
     except pyarrow.ArrowException as error:
         raise TableFileError(
             f"{shown}: cannot read it as Parquet: {str(error).splitlines()[0]}"
