@@ -105,3 +105,40 @@ class TestPicture:
         with pytest.raises(ValueError, match="no such folder"):
             self.draw(field, kept, tmp_path / "missing" / "field.png")
         assert os.listdir(tmp_path) == []
+
+
+class TestMergeCommandPicture:
+    """``quillmoor merge --picture``: the user's own field, from arrays or named columns."""
+
+    def test_an_npz_field_and_a_parquet_one_draw_the_same_field(self, tmp_path, capsys):
+        pytest.importorskip("matplotlib")
+        pandas = pytest.importorskip("pandas")
+        pytest.importorskip("pyarrow")
+        from quillmoor.__main__ import main
+        from quillmoor.synthetic import POINT_COLUMNS
+
+        field = make_field(3000, seed=6)
+        np.savez(tmp_path / "field.npz", connected_crop_rows=field.connected_crop_rows,
+                 points_in_rows=field.points_in_rows, row_information=field.row_information)
+        frame = pandas.DataFrame(field.points_in_rows, columns=list(POINT_COLUMNS))
+        frame.index = frame.index * 10  # labels that are not positions
+        frame.to_parquet(tmp_path / "points.parquet")
+        np.save(tmp_path / "connections.npy", field.connected_crop_rows)
+        np.save(tmp_path / "rows.npy", field.row_information)
+        assert main(["merge", str(tmp_path / "field.npz"), "-o", str(tmp_path / "a.npy"),
+                     "--picture", str(tmp_path / "a.png")]) == 0
+        assert main(["merge", str(tmp_path / "connections.npy"),
+                     str(tmp_path / "points.parquet"), str(tmp_path / "rows.npy"),
+                     "-o", str(tmp_path / "b.parquet"), "--picture",
+                     str(tmp_path / "b.png")]) == 0
+        assert capsys.readouterr().out.count("picture: ") == 2
+        assert (tmp_path / "a.png").read_bytes()[:8] == PNG_SIGNATURE
+        assert (tmp_path / "b.png").read_bytes()[:8] == PNG_SIGNATURE
+
+    def test_not_with_a_merge_in_pieces(self, tmp_path, capsys):
+        pytest.importorskip("matplotlib")
+        from quillmoor.__main__ import main
+
+        assert main(["merge", "field.npz", "-o", str(tmp_path / "a.npy"), "--memory", "64M",
+                     "--picture", str(tmp_path / "a.png")]) == 1
+        assert "--picture draws the whole field in memory" in capsys.readouterr().err

@@ -12,6 +12,9 @@ mkdir -p "$CACHE_DIR/roots" "$WORK_DIR"
 
 # Long builds yield to the other work on the machine.
 NICE="nice -n 10"
+# The budget the 32-bit stages merge their ten-million-point field within, file to file
+# (the field's points are 560 MB).
+BOUNDED_MEMORY=128M
 export DEBIAN_FRONTEND=noninteractive
 
 log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }

@@ -3,6 +3,10 @@
     python3 large_field_digest.py generate DIR [POINTS]   writes the three tables as .npy,
                                                           merges them, prints one line
     python3 large_field_digest.py digest DIR              merges them, prints one line
+    python3 large_field_digest.py bounded DIR MEMORY      merges them with quillmoor merge
+                                                          --memory MEMORY into a file, prints
+                                                          the same line for it, and its peak
+                                                          memory on standard error
 
 The field is generated once (on the host) and the same files are merged everywhere, so
 only the merge itself is compared. The points are memory-mapped read-only: the merge
@@ -11,6 +15,7 @@ process's address space.
 """
 
 import hashlib
+import subprocess
 import sys
 from pathlib import Path
 
@@ -39,10 +44,53 @@ def digest(directory: Path) -> str:
             f"{result.shape[1]}, sha256 {hashlib.sha256(result.tobytes()).hexdigest()[:32]}")
 
 
+#: Runs its arguments as a command and prints that child's peak resident kilobytes.
+MEASURE = ("import resource, subprocess, sys; "
+           "subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL); "
+           "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+
+
+def peak_kib(command: list) -> int:
+    """The peak resident memory of one command, measured by a process of its own."""
+    measured = subprocess.run([sys.executable, "-c", MEASURE, *command], check=True,
+                              capture_output=True, text=True)
+    return int(measured.stdout.split()[-1])
+
+
+def bounded(directory: Path, memory: str) -> str:
+    """The field merged file to file within ``memory``: the digest line of the result
+    file (as ``digest`` gives for the merge in memory); the peak on standard error."""
+    output = directory / "kept-in-pieces.npy"
+    tables = [str(directory / f"{name}.npy") for name in TABLES]
+    command = [sys.executable, "-m", "quillmoor", "merge", *tables, "-o", str(output),
+               "--memory", memory, "--tolerance", str(TOLERANCE), "--threads", "2"]
+    peak = peak_kib(command)
+    alone = peak_kib([sys.executable, "-m", "quillmoor", "merge", "--help"])
+    result = np.load(output, mmap_mode="r")
+    hashed = hashlib.sha256()
+    flat = result.reshape(-1)
+    for start in range(0, flat.shape[0], 1 << 20):
+        hashed.update(np.ascontiguousarray(flat[start:start + (1 << 20)]).tobytes())
+    points = np.load(directory / "points_in_rows.npy", mmap_mode="r").shape[0]
+    print(f"merged within {memory}: peak {peak / 1024:.0f} MiB, the interpreter with "
+          f"NumPy and quillmoor's command line alone {alone / 1024:.0f} MiB (an emulator's own memory "
+          f"included in both), {peak_over(peak, alone):.0f} MiB above it", file=sys.stderr)
+    output.unlink()
+    return (f"large field: {points} points, result {result.shape[0]} x "
+            f"{result.shape[1]}, sha256 {hashed.hexdigest()[:32]}")
+
+
+def peak_over(peak: int, alone: int) -> float:
+    return (peak - alone) / 1024
+
+
 def main() -> int:
     command, directory = sys.argv[1], Path(sys.argv[2])
     if command == "generate":
         generate(directory, int(float(sys.argv[3])) if len(sys.argv) > 3 else 10_000_000)
+    if command == "bounded":
+        print(bounded(directory, sys.argv[3]))
+        return 0
     print(digest(directory))
     return 0
 

@@ -86,9 +86,17 @@ host_large=$(QUILLMOOR_HOST_BUILD_DIR=$work/host-build "$PLATFORM_DIR/host_modul
   "$PLATFORM_DIR/large_field_digest.py" generate "$root$large") || die "large field on x86_64"
 arm_large=$(emulated "$STEP_TIMEOUT" "${in_tree[@]}" /venv-build/bin/python \
   "$src/ci/platforms/large_field_digest.py" digest "$large") || die "large field on $MUSL_TARGET"
-rm -rf "${root:?}$large"
 [ "$host_large" = "$arm_large" ] || die "large field: x86_64 gives '$host_large', $MUSL_TARGET '$arm_large'"
 log "arm-musl-ft: $arm_large, as on x86_64"
+
+log "arm-musl-ft: the same field merged from file to file within $BOUNDED_MEMORY"
+peak=$work/bounded-peak.txt
+arm_bounded=$(emulated "$STEP_TIMEOUT" "${in_tree[@]}" /venv-build/bin/python \
+  "$src/ci/platforms/large_field_digest.py" bounded "$large" "$BOUNDED_MEMORY" 2>"$peak") \
+  || { cat "$peak"; die "the field merged within $BOUNDED_MEMORY on $MUSL_TARGET"; }
+rm -rf "${root:?}$large"
+[ "$host_large" = "$arm_bounded" ] || die "within $BOUNDED_MEMORY: x86_64 gives '$host_large', $MUSL_TARGET '$arm_bounded'"
+log "arm-musl-ft: $(cat "$peak"); the result as on x86_64"
 
 log "arm-musl-ft: the wheel"
 # As in the other wheels: the module exports its init function only, not the C++ library

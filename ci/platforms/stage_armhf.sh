@@ -65,8 +65,15 @@ host_large=$("$PLATFORM_DIR/host_module.sh" "$root$src" "$PLATFORM_DIR/large_fie
   || die "large field on x86_64"
 arm_large=$(in_root "$root" sh -c "cd /tmp && $python $src/ci/platforms/large_field_digest.py digest $large") \
   || die "large field on armhf"
-rm -rf "${root:?}$large"
 if [ "$host_large" != "$arm_large" ]; then
   die "large field: x86_64 gives '$host_large', armhf '$arm_large'"
 fi
 log "armhf: $arm_large, as on x86_64"
+
+log "armhf: the same field merged from file to file within $BOUNDED_MEMORY"
+peak=$WORK_DIR/armhf-bounded-peak.txt
+arm_bounded=$(in_root "$root" sh -c "cd /tmp && $python $src/ci/platforms/large_field_digest.py \
+  bounded $large $BOUNDED_MEMORY" 2>"$peak") || { cat "$peak"; die "the field merged within $BOUNDED_MEMORY on armhf"; }
+rm -rf "${root:?}$large"
+[ "$host_large" = "$arm_bounded" ] || die "within $BOUNDED_MEMORY: x86_64 gives '$host_large', armhf '$arm_bounded'"
+log "armhf: $(cat "$peak"); the result as on x86_64"

@@ -4,11 +4,13 @@ the result."""
 from __future__ import annotations
 
 import argparse
+import os
 import time
 from collections.abc import Sequence
 from typing import Any
 
 from quillmoor.cli.command_error import CommandError
+from quillmoor.cli.field_picture import check_picture, draw_picture
 from quillmoor.cli.frame_columns import check_column_flags, check_frame_columns
 from quillmoor.cli.guarded_merge import merge_frames, merge_tables
 from quillmoor.cli.merge_inputs import TABLE_NAMES, table_sources
@@ -110,6 +112,12 @@ def add_parser(subcommands) -> None:
              "(e.g. 256M, 2G), for fields larger than memory; without it this happens by "
              "itself when the field would not fit in the memory available",
     )
+    parser.add_argument(
+        "--picture", metavar="PNG",
+        help="also draw the field to PNG, as the demo does: every point, kept or "
+             "dropped, the segments' ends and links, close-ups of a few junctions "
+             "(needs matplotlib)",
+    )
     parser.set_defaults(run=run)
 
 
@@ -118,8 +126,13 @@ def run(args: argparse.Namespace) -> int:
     sources = table_sources(args.inputs, columns is not None)
     check_column_flags(columns)
     check_output_file(args.output, output_path(args.output))
+    if args.picture is not None:
+        check_picture(args.picture)
     budget = bounded_budget(args)
     if budget is not None:
+        if args.picture is not None:
+            raise CommandError("--picture draws the whole field in memory, so it does not "
+                               "go with a merge piece by piece; leave out one of them")
         return run_bounded(args, output_path(args.output), budget, columns, sources)
     try:
         connected_crop_rows, points_in_rows, row_information = load_inputs(args.inputs,
@@ -141,7 +154,35 @@ def run(args: argparse.Namespace) -> int:
     written = save_table(args.output, merged)
     for line in summary_lines(len(connected_crop_rows), elapsed, counts, len(merged), written):
         print(line)
+    if args.picture is not None:
+        title = (f"{os.path.basename(sources['points_in_rows'])}: {counts.points:,} points, "
+                 f"tolerance {args.tolerance}")
+        draw_picture(args.picture, *picture_tables(
+            connected_crop_rows, points_in_rows, row_information, merged, columns), title)
     return 0
+
+
+def picture_tables(connected_crop_rows: Any, points_in_rows: Any, row_information: Any,
+                   merged: Any, columns: dict[str, str] | None) -> tuple[Any, Any, Any, Any]:
+    """The tables as the picture takes them (plain tables; the points' key, x and y
+    first) and the kept points: the merged rows, or for a frame their positions."""
+    if not hasattr(points_in_rows, "columns"):
+        return connected_crop_rows, points_in_rows, row_information, merged
+    import numpy as np
+
+    from quillmoor.frames.columns import POINT_ROLES, resolve_columns
+    from quillmoor.frames.float_columns import float_column
+    from quillmoor.frames.record_tables import connection_records, row_records
+
+    names = resolve_columns(columns)
+    table = np.column_stack([float_column(points_in_rows, "pandas", names["points"][role],
+                                          "points") for role in POINT_ROLES])
+    # merge_frame keeps the frame's index labels: where the kept rows were.
+    positions = points_in_rows.index.get_indexer(merged.index)
+    if not points_in_rows.index.is_unique or (positions < 0).any():
+        raise CommandError("--picture needs points whose index labels are unique")
+    return (connection_records(connected_crop_rows, names["connected_crop_rows"]), table,
+            row_records(row_information, names["row_information"]), positions)
 
 
 def output_path(path: str) -> str:

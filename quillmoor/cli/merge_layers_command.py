@@ -8,6 +8,7 @@ import time
 from typing import Any
 
 from quillmoor.cli.command_error import CommandError
+from quillmoor.cli.field_picture import check_picture, draw_picture
 from quillmoor.cli.options import finite_float, thread_count
 
 DESCRIPTION = """\
@@ -88,7 +89,7 @@ def _merge_layers(args: argparse.Namespace) -> int:
     if args.links is not None:
         check_writable(args.links)
     if args.picture is not None:
-        _check_picture(args.picture)
+        check_picture(args.picture)
 
     from quillmoor.layers.derived_tables import link_segments
     from quillmoor.layers.layer_files import check_fits, read_layer, write_layer
@@ -157,18 +158,6 @@ def _same_file(one: str, other: str) -> bool:
         return False
 
 
-def _check_picture(path: str) -> None:
-    from quillmoor.cli.plotting import matplotlib_missing
-
-    if matplotlib_missing():
-        raise CommandError("--picture needs matplotlib: pip install 'quillmoor[demo]'")
-    if not path.lower().endswith(".png"):
-        raise CommandError(f"{path}: --picture writes a PNG (.png)")
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise CommandError(f"{path}: the folder {folder} does not exist")
-
-
 def _write_links(found: Any, path: str) -> None:
     from quillmoor.layers import geo_modules
     from quillmoor.layers.layer_files import committed_path
@@ -190,15 +179,8 @@ def _draw(args: argparse.Namespace, found: Any, prepared: Any, kept_rows: Any,
           points: Any) -> None:
     import numpy as np
 
-    from quillmoor.layers.picture import draw_field
-
     table = np.column_stack([prepared.key_a, prepared.key_b, prepared.x, prepared.y])
     title = (f"{os.path.basename(args.points)}: {len(points):,} points, tolerance "
              f"{args.tolerance}")
-    try:
-        draw_field(found.connected_crop_rows, table, found.row_information, kept_rows,
-                   args.picture, title=title)
-    except OSError as error:
-        raise CommandError(f"{args.picture}: cannot write the picture: "
-                           f"{error.strerror or error}") from None
-    print(f"picture: {args.picture}")
+    draw_picture(args.picture, found.connected_crop_rows, table, found.row_information,
+                 kept_rows, title)

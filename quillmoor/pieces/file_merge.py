@@ -53,8 +53,10 @@ COPIES_OF_A_FRAME = 5
 SHARE_TO_FILL = 0.8
 #: The budget when none is given and the system does not say what memory is free.
 DEFAULT_BUDGET = 1 << 30
-#: Held apart from the budget for the small tables' copies, lookups and buffers.
-_FIXED_SHARE = 8
+#: Held apart from the budget for the small tables' copies, lookups and buffers, and
+#: for memory freed but not yet returned to the system: a share, and a few MiB.
+_FIXED_SHARE = 4
+_FIXED_BYTES = 8 * 2**20
 #: A piece's points are held about this many times over (the piece, its kept rows, the
 #: output's own conversion), plus the engine's few words per point.
 _COPIES_OF_A_PIECE = {"array": 2.0, "frame": 3.5}
@@ -316,6 +318,8 @@ def _merge_pieces(target: Place, pieces: list[Any], tables: _EngineTables, spill
                                    tables.distance, tables.threads)
             writer.write(table[positions] if isinstance(table, np.ndarray)
                          else take_rows(table, "pandas", positions))
+            # Freed now, not when the next piece's rows are already read.
+            del table, columns, positions
             progress.read(piece.points)
         writer.finish()
     return writer.rows
@@ -407,12 +411,12 @@ def _spill_folder(given: str | os.PathLike[str] | None, target: Place) -> Iterat
 
 def _fixed_bytes(connections: np.ndarray, rows: np.ndarray) -> int:
     """What the budget holds besides the points: the small tables' copies and lookups."""
-    return 4 * (connections.nbytes + rows.nbytes) + 48 * connections.shape[0]
+    return 3 * (connections.nbytes + rows.nbytes) + 48 * connections.shape[0]
 
 
 def _usable(budget: int, connections: np.ndarray, rows: np.ndarray) -> int:
-    usable = budget - budget // _FIXED_SHARE - _fixed_bytes(connections, rows)
-    if usable < budget // 4:
+    usable = budget - budget // _FIXED_SHARE - _FIXED_BYTES - _fixed_bytes(connections, rows)
+    if usable < budget // 8:
         raise ValueError(
             f"the budget of {budget:,} bytes is too small for this field's "
             f"{connections.shape[0]:,} connection records; give more memory"
