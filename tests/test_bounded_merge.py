@@ -58,7 +58,7 @@ def shared_and_spread_field(seed: int = 4, points: int = 20_000):
 class TestSameResultAsInMemory:
     @pytest.mark.parametrize("size", [1, 7, 300, 5_000, 10**9])
     def test_arrays_whatever_the_piece_size(self, tmp_path, piece_size, size):
-        tables = shared_and_spread_field()
+        tables = shared_and_spread_field(points=4_000)
         np.savez(tmp_path / "field.npz", **dict(zip(TABLES, tables)))
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", quillmoor.UnassignedPointsWarning)
