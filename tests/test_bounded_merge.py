@@ -18,7 +18,7 @@ import quillmoor
 from field_strategies import coherent_fields
 from quillmoor.__main__ import main
 from quillmoor.cli import bounded_merge
-from quillmoor.pieces import file_merge
+from quillmoor.pieces import file_merge, piece_plan
 from quillmoor.pieces.file_merge import merge_file
 from quillmoor.synthetic import POINT_COLUMNS, make_field
 
@@ -71,11 +71,38 @@ class TestSameResultAsInMemory:
         assert summary.counts == quillmoor.count_unassigned_points(tables[0], tables[1])
         assert sorted(os.listdir(tmp_path)) == ["field.npz", "kept.npy"]
 
+    @pytest.mark.parametrize("size", [1, 7, 300, 10**9])
+    def test_points_record_after_record_are_merged_as_they_are_read(
+        self, tmp_path, piece_size, monkeypatch, size
+    ):
+        field = make_field(4_000, seed=9)
+        # Each record's points together, in the records' order (by crop row, then segment).
+        points = field.points_in_rows[np.lexsort((field.points_in_rows[:, 1],
+                                                  field.points_in_rows[:, 0]))]
+        points[::97, 0] = 1e6  # points of no record anywhere
+        tables = (field.connected_crop_rows, points, field.row_information)
+        np.savez(tmp_path / "field.npz", **dict(zip(TABLES, tables)))
+
+        def no_files(*args):
+            raise AssertionError("the pieces were written to files")
+
+        monkeypatch.setattr(file_merge, "_spill_folder", no_files)
+        piece_size(size)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", quillmoor.UnassignedPointsWarning)
+            expected = quillmoor.merge(*tables, tolerance=TOLERANCE)
+            merge_file(tmp_path / "field.npz", tmp_path / "kept.npy", tolerance=TOLERANCE)
+        assert same_bits(np.load(tmp_path / "kept.npy"), expected)
+
     @settings(max_examples=60, deadline=None,
               suppress_health_check=[HealthCheck.function_scoped_fixture])
-    @given(tables=coherent_fields(), size=st.integers(1, 6), threads=st.sampled_from([1, 2]))
-    def test_any_coherent_field_any_cut(self, tables, size, threads, piece_size):
+    @given(tables=coherent_fields(), size=st.integers(1, 6), threads=st.sampled_from([1, 2]),
+           dense=st.booleans())
+    def test_any_coherent_field_any_cut(self, tables, size, threads, dense, piece_size,
+                                        monkeypatch):
         piece_size(size)
+        # Points' groups looked up in a table over the keys' range, or by sorted search.
+        monkeypatch.setattr(piece_plan, "DENSE_GROUP_CELLS", 1 << 22 if dense else 0)
         with tempfile.TemporaryDirectory() as folder:
             paths = [os.path.join(folder, name + ".npy") for name in TABLES]
             for path, table in zip(paths, tables):
@@ -229,7 +256,7 @@ class TestCommandLine:
 PIECES_CHILD = """
 import sys
 import numpy as np
-from quillmoor.pieces import file_merge
+from quillmoor.pieces import file_merge, piece_plan
 from quillmoor.synthetic import make_field
 
 field = make_field(60_000, seed=5)

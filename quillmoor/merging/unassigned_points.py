@@ -15,7 +15,6 @@ such points.
 
 from __future__ import annotations
 
-from dataclasses import astuple
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -79,39 +78,13 @@ def count_in_tables(connected_crop_rows: np.ndarray, points_in_rows: np.ndarray)
         return UnassignedPoints(0, 0, 0, 0, 0, 0)
     with np.errstate(invalid="ignore"):  # signalling NaNs in key cells are only NaNs here
         if records == 0 or points_in_rows.shape[1] < 2:
-            nan, invalid = _reasons(points_in_rows)
+            nan, invalid = key_reasons(points_in_rows)
             return UnassignedPoints(points, points, nan, invalid, points - nan - invalid, 0)
         lookup = _Lookup.of(connected_crop_rows[:, 1], connected_crop_rows[:, 2], points)
         return lookup.count(points_in_rows)
 
 
-class UnassignedTally:
-    """The counts of a field read a chunk of points at a time: ``add`` each chunk of
-    the points table (its key columns 0 and 1), in any order; ``counts`` is then what
-    ``count_in_tables`` gives for the whole table."""
-
-    def __init__(self, connected_crop_rows: np.ndarray, chunk_rows: int) -> None:
-        self._connections = connected_crop_rows
-        self._lookup = (
-            _Lookup.of(connected_crop_rows[:, 1], connected_crop_rows[:, 2], chunk_rows)
-            if connected_crop_rows.shape[0] else None
-        )
-        self.counts = UnassignedPoints(0, 0, 0, 0, 0, 0)
-
-    def add(self, points_in_rows: np.ndarray) -> None:
-        if points_in_rows.shape[0] == 0:
-            return
-        if self._lookup is None or points_in_rows.shape[1] < 2:
-            counts = count_in_tables(self._connections, points_in_rows)
-        else:
-            with np.errstate(invalid="ignore"):
-                counts = self._lookup.count(points_in_rows)
-        self.counts = UnassignedPoints(
-            *(total + part for total, part in zip(astuple(self.counts), astuple(counts)))
-        )
-
-
-def _reasons(points: np.ndarray) -> tuple[int, int]:
+def key_reasons(points: np.ndarray) -> tuple[int, int]:
     """Among ``points`` (rows of unassigned points): those with a NaN key cell, and
     those with a key cell that ``key_from_cell`` has to truncate or clamp."""
     columns = [points[:, column] for column in range(min(2, points.shape[1]))]
@@ -171,7 +144,7 @@ class _Lookup:
             assigned += chunk_assigned
             gathered += chunk_gathered
             if chunk_assigned < chunk.shape[0]:
-                chunk_nan, chunk_invalid = _reasons(chunk[entries == 0])
+                chunk_nan, chunk_invalid = key_reasons(chunk[entries == 0])
                 nan += chunk_nan
                 invalid += chunk_invalid
         unassigned = total - assigned

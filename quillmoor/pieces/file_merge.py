@@ -28,7 +28,7 @@ from quillmoor.frames.record_tables import connection_records, row_records
 from quillmoor.merging.forgiving_argmerge import prepared_tables
 from quillmoor.merging.forgiving_merge import as_thread_count, as_tolerance
 from quillmoor.merging.point_counts import UnassignedPoints
-from quillmoor.merging.unassigned_points import UnassignedTally
+from quillmoor.merging.unassigned_points import key_reasons
 from quillmoor.merging.unassigned_policy import UnassignedPolicy, check_policy, reported_after
 from quillmoor.pieces.memory_budget import available_memory, parse_memory_size
 from quillmoor.pieces.piece_plan import KeyGroups, PointRouter, plan_pieces
@@ -59,7 +59,10 @@ _FIXED_SHARE = 4
 _FIXED_BYTES = 8 * 2**20
 #: A piece's points are held about this many times over (the piece, its kept rows, the
 #: output's own conversion), plus the engine's few words per point.
-_COPIES_OF_A_PIECE = {"array": 2.0, "frame": 3.5}
+_COPIES_OF_A_PIECE = {"array": 2.0, "frame": 6.5}
+#: A chunk of a frame is read through Arrow's buffers and pandas' blocks, a few times
+#: its own size at once: chunks of frames are kept to this share of the budget.
+_FRAME_CHUNK_SHARE = 32
 _ENGINE_BYTES_PER_POINT = 32
 
 
@@ -122,7 +125,8 @@ def merge_file(
     # Records that would fail the merge fail it here, before any point is read.
     _positions(connections, [np.zeros(0)] * 4, rows, distance, threads)
 
-    groups = KeyGroups(connections)
+    # The groups' table takes at most a sixteenth of the budget.
+    groups = KeyGroups(connections, budget // 16 // 4)
     chunk_rows = _chunk_rows(budget, connections, rows, points)
     survey = _survey(points, names, connections, groups, chunk_rows)
     if isinstance(unassigned, str) and unassigned == "raise" and survey.counts.unassigned:
@@ -134,21 +138,30 @@ def merge_file(
     piece_points = _piece_points(budget, connections, rows, points.kind, survey.row_bytes)
     pieces = plan_pieces(groups, survey.group_points, piece_points)
     chunk_rows = max(1, min(piece_points, _chunk_rows_for(
-        _usable(budget, connections, rows), survey.row_bytes)))
+        _usable(budget, connections, rows), survey.row_bytes, points.kind)))
 
-    progress = PiecesProgress(survey.points, 3 if len(pieces) > 1 else 2)
+    router = PointRouter(groups, survey.group_points, pieces)
+    # Points that come record after record (as a field is usually recorded) are merged
+    # as they are read; others wait in the pieces' files for a third pass.
+    streamed = len(pieces) == 1 or (survey.in_record_order and not router.shares_points)
+    progress = PiecesProgress(survey.points, 2 if streamed else 3)
     progress.read(survey.points)
+    tables = _EngineTables(connections, rows, distance, threads, names)
+    read = _Reading(points, names, chunk_rows, router, progress, survey.template)
     try:
-        with _spill_folder(spill_folder, target) as folder:
-            spill = SpillFiles(folder, len(pieces), survey.template)
-            try:
-                held = _route(points, names, groups, pieces, survey, spill, chunk_rows,
-                              progress)
-                tables = _EngineTables(connections, rows, distance, threads, names)
-                kept = _merge_pieces(target, pieces, tables, spill, held, survey,
-                                     field.point_columns, progress)
-            finally:
-                spill.close()
+        if streamed:
+            kept = _merge_pieces(target, pieces, tables, read.streamed(len(pieces)), survey,
+                                 field.point_columns, progress)
+        else:
+            with _spill_folder(spill_folder, target) as folder:
+                spill = SpillFiles(folder, len(pieces), survey.template)
+                try:
+                    read.spill(spill)
+                    kept = _merge_pieces(target, pieces, tables,
+                                         (spill.take(number) for number in range(len(pieces))),
+                                         survey, field.point_columns, progress)
+                finally:
+                    spill.close()
     finally:
         progress.close()
     reported_after(survey.counts, unassigned, None)
@@ -234,30 +247,90 @@ class _Survey:
     row_bytes: float
     template: Any
     csv_dtypes: dict[str, Any] | None
+    in_record_order: bool
 
 
 def _survey(points: PointChunks, names: dict[str, dict[str, str]], connections: np.ndarray,
             groups: KeyGroups, chunk_rows: int) -> _Survey:
     group_points = np.zeros(len(groups), dtype=np.int64)
-    tally = UnassignedTally(connections, chunk_rows)
+    tally = _Tally(groups)
+    order = _RecordOrder(groups)
     total, row_bytes, template = 0, 8.0 * (points.width or 4), None
     dtypes: list[Any] = []
-    for chunk in points.chunks(chunk_rows):
+    # Of a Parquet table only the four columns read here; the first rows give the
+    # others' types and the size of a row.
+    wanted = None
+    if points.kind == "frame" and suffix_of(points.path) != ".csv":
+        first = next(iter(points.chunks(min(chunk_rows, 4096))), None)
+        if first is not None:
+            _point_columns(first, names)  # a missing column is named among all of them
+        if first is not None and len(first):
+            template = first.iloc[:0]
+            row_bytes = max(row_bytes, float(first.memory_usage(deep=True).sum()) / len(first))
+        wanted = [names["points"][role] for role in POINT_ROLES]
+    for chunk in points.chunks(chunk_rows, wanted):
         key_a, key_b, _, _ = _point_columns(chunk, names)
-        tally.add(np.column_stack((key_a, key_b)) if points.kind == "frame" else chunk)
         group = groups.of_points(key_a, key_b)
+        tally.add(key_a, key_b, group)
         group_points += np.bincount(group[group >= 0], minlength=len(groups))
+        order.add(group)
         total += len(chunk)
         if template is None:
             template = chunk[:0] if isinstance(chunk, np.ndarray) else chunk.iloc[:0]
-        if points.kind == "frame" and len(chunk):
+        if wanted is None and points.kind == "frame" and len(chunk):
             row_bytes = max(row_bytes, float(chunk.memory_usage(deep=True).sum()) / len(chunk))
             dtypes.append(chunk.dtypes)
     if template is None:
         template = np.zeros((0, points.width or 4))
     csv = suffix_of(points.path) == ".csv"
     return _Survey(total, group_points, tally.counts, row_bytes, template,
-                   _common_dtypes(dtypes) if csv and dtypes else None)
+                   _common_dtypes(dtypes) if csv and dtypes else None, order.kept)
+
+
+class _Tally:
+    """The counts of ``count_unassigned_points``, a chunk at a time, from the points'
+    groups."""
+
+    def __init__(self, groups: KeyGroups) -> None:
+        self._records_of_group = groups.records_of_group
+        self._points = self._unassigned = self._nan = self._invalid = self._gathered = 0
+
+    def add(self, key_a: np.ndarray, key_b: np.ndarray, group: np.ndarray) -> None:
+        assigned = group >= 0
+        self._points += group.shape[0]
+        self._gathered += int(self._records_of_group[group[assigned]].sum())
+        lost = np.flatnonzero(~assigned)
+        if lost.size:
+            nan, invalid = key_reasons(np.column_stack((key_a[lost], key_b[lost])))
+            self._unassigned += lost.size
+            self._nan += nan
+            self._invalid += invalid
+
+    @property
+    def counts(self) -> UnassignedPoints:
+        unknown = self._unassigned - self._nan - self._invalid
+        return UnassignedPoints(self._points, self._unassigned, self._nan, self._invalid,
+                                unknown, self._gathered)
+
+
+class _RecordOrder:
+    """Whether the points come record after record: the first record of each point's
+    group never goes back (points of no record aside)."""
+
+    def __init__(self, groups: KeyGroups) -> None:
+        records = groups.record_group.shape[0]
+        self._first = np.full(len(groups), records, dtype=np.int64)
+        np.minimum.at(self._first, groups.record_group, np.arange(records))
+        self._last = -1
+        self.kept = True
+
+    def add(self, group: np.ndarray) -> None:
+        if not self.kept:
+            return
+        first = self._first[group[group >= 0]]
+        if first.size:
+            self.kept = bool(first[0] >= self._last and np.all(first[1:] >= first[:-1]))
+            self._last = int(first[-1])
 
 
 def _common_dtypes(chunks: list[Any]) -> dict[str, Any]:
@@ -275,40 +348,66 @@ def _common_dtypes(chunks: list[Any]) -> dict[str, Any]:
     return common
 
 
-def _route(points: PointChunks, names: dict[str, dict[str, str]], groups: KeyGroups,
-           pieces: list[Any], survey: _Survey, spill: SpillFiles, chunk_rows: int,
-           progress: PiecesProgress) -> list[Any] | None:
-    """The second pass: each point to its pieces' files. A single piece is held in
-    memory instead (returned), as it fits the budget."""
-    if len(pieces) == 1:
-        parts = [chunk for chunk in points.chunks(chunk_rows)]
-        progress.read(survey.points)
-        return parts
-    router = PointRouter(groups, survey.group_points, pieces)
-    for chunk in points.chunks(chunk_rows):
-        key_a, key_b = _key_columns(chunk, names)
-        for piece, taken in router.route(key_a, key_b):
-            spill.append(piece, chunk[taken] if isinstance(chunk, np.ndarray)
-                         else chunk.iloc[taken])
-        progress.read(len(chunk))
-    return None
+@dataclass
+class _Reading:
+    """The second pass over the points: each point sent to the pieces that need it."""
+
+    points: PointChunks
+    names: dict[str, dict[str, str]]
+    chunk_rows: int
+    router: PointRouter
+    progress: PiecesProgress
+    template: Any
+
+    def spill(self, spill: SpillFiles) -> None:
+        """Every piece's points into its file."""
+        for chunk, routed in self._routed():
+            if spill.columnar:
+                # Taken column by column: a frame's own row selection costs much more
+                # for the many small parts a chunk of shuffled points makes.
+                columns = [chunk.iloc[:, place].to_numpy()
+                           for place in range(chunk.shape[1])]
+                for piece, taken in routed:
+                    spill.append(piece, [column[taken] for column in columns])
+                continue
+            for piece, taken in routed:
+                spill.append(piece, _rows(chunk, taken))
+
+    def streamed(self, pieces: int) -> Iterator[Any]:
+        """Each piece's points, in piece order, as soon as the points of a later piece
+        come: the points come record after record, so it has them all."""
+        current = 0
+        parts: list[Any] = []
+        for chunk, routed in self._routed():
+            for piece, taken in routed:
+                while piece > current:
+                    yield _joined(parts, self.template)
+                    current, parts = current + 1, []
+                parts.append(_rows(chunk, taken))
+        while current < pieces:
+            yield _joined(parts, self.template)
+            current, parts = current + 1, []
+
+    def _routed(self) -> Iterator[tuple[Any, Any]]:
+        for chunk in self.points.chunks(self.chunk_rows):
+            key_a, key_b = _key_columns(chunk, self.names)
+            yield chunk, self.router.route(key_a, key_b)
+            self.progress.read(len(chunk))
 
 
-def _merge_pieces(target: Place, pieces: list[Any], tables: _EngineTables, spill: SpillFiles,
-                  held: list[Any] | None, survey: _Survey,
+def _rows(chunk: Any, taken: np.ndarray) -> Any:
+    return chunk[taken] if isinstance(chunk, np.ndarray) else chunk.iloc[taken]
+
+
+def _merge_pieces(target: Place, pieces: list[Any], tables: _EngineTables,
+                  piece_tables: Iterator[Any], survey: _Survey,
                   point_columns: Sequence[str] | None, progress: PiecesProgress) -> int:
-    """The third pass: each piece merged, its kept rows appended to the output."""
+    """Each piece merged as its points come, its kept rows appended to the output."""
     with committed_file(target) as out:
         writer = piece_writer(suffix_of(target.path), out, target.shown, survey.template,
-                              point_columns,
-                              survey.counts.gathered)
-        for number, piece in enumerate(pieces):
+                              point_columns, survey.counts.gathered)
+        for number, (piece, table) in enumerate(zip(pieces, piece_tables)):
             progress.merging(number, len(pieces))
-            if held is None:
-                table = spill.take(number)
-            else:
-                table = _joined(held, survey.template)
-                held.clear()  # the joined table holds the rows now
             if isinstance(table, np.ndarray):
                 columns = [table[:, column] for column in range(4)] if len(table) else \
                     [np.zeros(0)] * 4
@@ -428,10 +527,12 @@ def _chunk_rows(budget: int, connections: np.ndarray, rows: np.ndarray,
                 points: PointChunks) -> int:
     """Rows per chunk of the first pass, before the rows' size is known for frames."""
     row_bytes = 8.0 * points.width if points.width else 256.0
-    return _chunk_rows_for(_usable(budget, connections, rows), row_bytes)
+    return _chunk_rows_for(_usable(budget, connections, rows), row_bytes, points.kind)
 
 
-def _chunk_rows_for(usable: int, row_bytes: float) -> int:
+def _chunk_rows_for(usable: int, row_bytes: float, kind: str) -> int:
+    if kind == "frame":
+        return max(1024, int(usable / _FRAME_CHUNK_SHARE / row_bytes))
     # A chunk, its columns as float64 and the copies sent to the pieces' files.
     return max(1024, int(usable / 4 / (row_bytes + 64)))
 

@@ -24,16 +24,39 @@ def packed_keys(cells_a: np.ndarray, cells_b: np.ndarray) -> np.ndarray:
     return (converted_keys(cells_a) << np.uint64(32)) | converted_keys(cells_b)
 
 
+#: Up to this many cells (4 bytes each, and within the caller's limit), a point's group is
+#: looked up in a table over the records' key range (crop row and segment numbers are
+#: small) instead of by sorted search.
+DENSE_GROUP_CELLS = 1 << 22
+
+
 class KeyGroups:
     """The records' distinct base keys, and the group of each record and of each point."""
 
-    def __init__(self, connected_crop_rows: np.ndarray) -> None:
+    def __init__(self, connected_crop_rows: np.ndarray, dense_cells: int = DENSE_GROUP_CELLS
+                 ) -> None:
         if connected_crop_rows.shape[0]:
-            keys = packed_keys(connected_crop_rows[:, 1], connected_crop_rows[:, 2])
+            key_a = converted_keys(connected_crop_rows[:, 1])
+            key_b = converted_keys(connected_crop_rows[:, 2])
         else:
-            keys = np.zeros(0, dtype=np.uint64)
-        self.keys, record_group = np.unique(keys, return_inverse=True)
+            key_a = key_b = np.zeros(0, dtype=np.uint64)
+        self.keys, record_group = np.unique((key_a << np.uint64(32)) | key_b,
+                                            return_inverse=True)
         self.record_group: np.ndarray = record_group.reshape(-1).astype(np.intp)
+        #: How many records gather each group's points.
+        self.records_of_group = np.bincount(self.record_group, minlength=len(self.keys))
+        self._dense: tuple[int, int, int, int, np.ndarray] | None = None
+        if len(self):
+            low_a, high_a = int(key_a.min()), int(key_a.max())
+            low_b, high_b = int(key_b.min()), int(key_b.max())
+            span_a, span_b = high_a - low_a + 1, high_b - low_b + 1
+            if span_a * span_b <= min(dense_cells, DENSE_GROUP_CELLS):
+                table = np.full(span_a * span_b, -1, dtype=np.int32)
+                # Shifted in int64 first: the keys reach 2**32 - 1 (32-bit machine words).
+                cells = ((key_a.astype(np.int64) - low_a) * span_b
+                         + (key_b.astype(np.int64) - low_b)).astype(np.intp)
+                table[cells] = self.record_group
+                self._dense = (low_a, high_a, low_b, high_b, table)
 
     def __len__(self) -> int:
         return int(self.keys.shape[0])
@@ -43,9 +66,21 @@ class KeyGroups:
         if not len(self):
             return np.full(key_a.shape[0], -1, dtype=np.intp)
         with np.errstate(invalid="ignore"):
+            if self._dense is not None:
+                return self._dense_groups(converted_keys(key_a), converted_keys(key_b))
             packed = packed_keys(key_a, key_b)
         found = np.minimum(np.searchsorted(self.keys, packed), len(self) - 1)
         return np.where(self.keys[found] == packed, found, -1).astype(np.intp)
+
+    def _dense_groups(self, key_a: np.ndarray, key_b: np.ndarray) -> np.ndarray:
+        assert self._dense is not None
+        low_a, high_a, low_b, high_b, table = self._dense
+        inside = (key_a >= low_a) & (key_a <= high_a) & (key_b >= low_b) & (key_b <= high_b)
+        span_b = high_b - low_b + 1
+        cells = ((np.clip(key_a, low_a, high_a).astype(np.int64) - low_a) * span_b
+                 + (np.clip(key_b, low_b, high_b).astype(np.int64) - low_b)).astype(np.intp)
+        groups: np.ndarray = np.where(inside, table[cells], -1).astype(np.intp)
+        return groups
 
 
 @dataclass
@@ -113,6 +148,16 @@ class PointRouter:
                 self._piece_of_group[group] = -2
                 self._shared[group] = wanted
         self._seen = np.zeros(len(groups), dtype=np.int64)
+
+    @property
+    def shares_points(self) -> bool:
+        """Whether some points go to more than one piece (a base key shared by records
+        of several pieces); the runs of one record's points share none."""
+        for wanted in self._shared.values():
+            ranges = sorted((first, end) for _, first, end in wanted)
+            if any(later[0] < earlier[1] for earlier, later in zip(ranges, ranges[1:])):
+                return True
+        return False
 
     def route(self, key_a: np.ndarray, key_b: np.ndarray) -> Iterator[tuple[int, np.ndarray]]:
         """For one chunk, in table order: (piece, the chunk's rows it takes, in order)."""

@@ -23,6 +23,7 @@ from quillmoor.tables.file_errors import TableFileError, os_reason, suffix_of
 from quillmoor.tables.npy_stream import NpyFormatError, read_header
 
 POINTS = "points_in_rows"
+_PARQUET_BUFFER = 1 << 20
 
 
 @dataclass
@@ -39,15 +40,16 @@ class PointChunks:
     member: str | None = None
     csv_dtypes: Mapping[str, Any] | None = None
 
-    def chunks(self, rows_per_chunk: int) -> Iterator[Any]:
-        """The table's rows in order, at most ``rows_per_chunk`` at a time."""
+    def chunks(self, rows_per_chunk: int, columns: list[str] | None = None) -> Iterator[Any]:
+        """The table's rows in order, at most ``rows_per_chunk`` at a time; of a Parquet
+        table only ``columns``, when given (the ones present)."""
         rows_per_chunk = max(1, rows_per_chunk)
         suffix = suffix_of(self.path)
         if self.kind == "array":
             return self._array_chunks(rows_per_chunk)
         if suffix == ".csv":
             return self._csv_chunks(rows_per_chunk)
-        return self._parquet_chunks(rows_per_chunk)
+        return self._parquet_chunks(rows_per_chunk, columns)
 
     def with_csv_dtypes(self, dtypes: Mapping[str, Any]) -> PointChunks:
         """The same CSV file, each column read with the dtype given."""
@@ -105,16 +107,24 @@ class PointChunks:
             )
         return (shape[0], shape[1]), fortran, dtype
 
-    def _parquet_chunks(self, rows_per_chunk: int) -> Iterator[Any]:
+    def _parquet_chunks(self, rows_per_chunk: int, columns: list[str] | None) -> Iterator[Any]:
         require_pandas(self.shown)
         require_pyarrow(self.shown)
         import pyarrow
-        import pyarrow.dataset
+        import pyarrow.parquet
 
         try:
-            dataset = pyarrow.dataset.dataset(self.path, format="parquet")
-            for batch in dataset.to_batches(batch_size=rows_per_chunk):
-                yield pyarrow.Table.from_batches([batch]).to_pandas()
+            for path in _parquet_files(self.path):
+                # Pages are read as they are decoded, not a row group's columns at once,
+                # and one batch at a time: a reader that reads ahead holds many.
+                file = pyarrow.parquet.ParquetFile(path, buffer_size=_PARQUET_BUFFER,
+                                                   pre_buffer=False)
+                with file:
+                    present = None if columns is None else [
+                        name for name in file.schema_arrow.names if name in columns]
+                    for batch in file.iter_batches(batch_size=rows_per_chunk,
+                                                   columns=present, use_threads=False):
+                        yield pyarrow.Table.from_batches([batch]).to_pandas()
         except pyarrow.ArrowException as error:
             raise TableFileError(
                 f"{self.shown}: cannot read it as Parquet: {str(error).splitlines()[0]}"
@@ -169,15 +179,27 @@ def _with_npy_shape(chunks: PointChunks) -> PointChunks:
     return chunks
 
 
+def _parquet_files(location: str) -> list[str]:
+    """The Parquet files of a file or folder, in the order the whole-table reader reads
+    them (hidden and underscore files left out, as it leaves them)."""
+    import pyarrow.dataset
+
+    return list(pyarrow.dataset.dataset(location, format="parquet").files)
+
+
 def _parquet_shape(location: str, shown: str) -> tuple[int, int]:
     """Rows and columns, from the files' metadata."""
     require_pyarrow(shown)
     import pyarrow
-    import pyarrow.dataset
+    import pyarrow.parquet
 
     try:
-        dataset = pyarrow.dataset.dataset(location, format="parquet")
-        return int(dataset.count_rows()), len(dataset.schema.names)
+        rows, columns = 0, 0
+        for path in _parquet_files(location):
+            metadata = pyarrow.parquet.read_metadata(path)
+            rows += metadata.num_rows
+            columns = max(columns, metadata.num_columns)
+        return rows, columns
     except pyarrow.ArrowException as error:
         raise TableFileError(
             f"{shown}: cannot read it as Parquet: {str(error).splitlines()[0]}"

@@ -1,8 +1,10 @@
 """Each piece's points on disk, from the pass that sends them there to the piece's merge.
 
-Arrays are stored as their raw float64 rows; DataFrames as pickles of their chunks,
-which give back every dtype as it was. Only this process writes and reads these files,
-in a folder of its own that is removed when the merge ends, however it ends.
+Arrays are stored as their raw float64 rows. DataFrames whose columns are all NumPy
+numbers, booleans or times are stored column by column as raw values (a part's row
+count, then each column's bytes); other DataFrames as pickles of their parts, which give
+back every dtype as it was. Only this process writes and reads these files, in a folder
+of its own that is removed when the merge ends, however it ends.
 """
 
 from __future__ import annotations
@@ -24,11 +26,13 @@ class SpillFiles:
         self._folder = folder
         self._template = template
         self._is_array = isinstance(template, np.ndarray)
+        self.columnar = not self._is_array and _plain_columns(template)
         self._keep_open = pieces <= _OPEN_FILES
         self._open: dict[int, IO[bytes]] = {}
 
     def append(self, piece: int, rows: Any) -> None:
-        """Adds ``rows`` (the chunk's rows for ``piece``, in table order) to its file."""
+        """Adds ``rows`` (the chunk's rows for ``piece``, in table order) to its file: an
+        array, or (``columnar``) a DataFrame's columns as NumPy arrays, else a DataFrame."""
         file = self._open.get(piece)
         if file is None:
             file = open(self._path(piece), "ab")  # noqa: SIM115 - closed in close()
@@ -37,6 +41,10 @@ class SpillFiles:
         try:
             if self._is_array:
                 file.write(np.ascontiguousarray(rows, dtype=np.float64).data.cast("B"))
+            elif self.columnar:
+                file.write(np.int64(len(rows[0])).tobytes())
+                for column in rows:
+                    file.write(np.ascontiguousarray(column).data.cast("B"))
             else:
                 pickle.dump(rows, file, protocol=pickle.HIGHEST_PROTOCOL)
         finally:
@@ -55,6 +63,8 @@ class SpillFiles:
             if self._is_array:
                 width = self._template.shape[1]
                 return np.fromfile(path, dtype=np.float64).reshape(-1, width)
+            if self.columnar:
+                return self._columns(path)
             return self._frames(path)
         finally:
             os.remove(path)
@@ -63,6 +73,25 @@ class SpillFiles:
         for file in self._open.values():
             file.close()
         self._open.clear()
+
+    def _columns(self, path: str) -> Any:
+        import pandas
+
+        data = np.fromfile(path, dtype=np.uint8)
+        dtypes = list(self._template.dtypes)
+        parts: list[list[np.ndarray]] = [[] for _ in dtypes]
+        place = 0
+        while place < data.size:
+            rows = int(data[place:place + 8].view(np.int64)[0])
+            place += 8
+            for dtype, column in zip(dtypes, parts):
+                size = rows * dtype.itemsize
+                column.append(data[place:place + size].view(dtype))
+                place += size
+        columns = {name: np.concatenate(column) for name, column
+                   in zip(self._template.columns, parts)}
+        del data, parts
+        return pandas.DataFrame(columns, columns=self._template.columns)
 
     def _frames(self, path: str) -> Any:
         parts = []
@@ -80,3 +109,11 @@ class SpillFiles:
 
     def _path(self, piece: int) -> str:
         return os.path.join(self._folder, f"piece-{piece}")
+
+
+def _plain_columns(template: Any) -> bool:
+    """Whether every column of the frame is a NumPy number, boolean or time, under a
+    name of its own: stored as raw values, they come back as they were."""
+    columns = list(template.columns)
+    return len(set(columns)) == len(columns) and all(
+        isinstance(dtype, np.dtype) and dtype.kind in "biufcmM" for dtype in template.dtypes)
