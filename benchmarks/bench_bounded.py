@@ -6,9 +6,12 @@ Run from outside the checkout with the module importable, on a quiet machine:
     PYTHONPATH=build/<name>/pkg python3 benchmarks/bench_bounded.py
     PYTHONPATH=build/<name>/pkg python3 benchmarks/bench_bounded.py --points 1e7 --memory 256M
 
-A synthetic field (points as generated: each record's points together) is written once
-into a work folder: its points as Parquet (row groups of a million), the two small
-tables as .npy. Each merge then runs as its own ``quillmoor merge`` process, Parquet to
+A synthetic field is written once into a work folder: its points as Parquet (row groups of
+a million), the two small tables as .npy. With --order generated (the default) the
+points keep the generator's order, which spreads each record's points over the whole
+table, so every piece waits in a file of its own between two passes; with --order
+grouped they come record after record (as a field is usually recorded), and each piece
+is merged as soon as it has been read. Each merge then runs as its own ``quillmoor merge`` process, Parquet to
 Parquet; its peak resident memory is the kernel's (``ru_maxrss`` of the child), and the
 interpreter with its libraries loaded and started (the same command on a field of 2,000
 points) is measured the same way and shown beside it. Throughput is points per second of
@@ -38,12 +41,14 @@ def main() -> None:
     parser.add_argument("--work", default="bench-bounded-work",
                         help="folder for the field and the outputs (kept for a rerun)")
     parser.add_argument("--no-whole", action="store_true", help="skip the in-memory merge")
+    parser.add_argument("--order", choices=("generated", "grouped"), default="generated")
     args = parser.parse_args()
     points = int(args.points)
     print(f"load average before: {os.getloadavg()}")
-    inputs = write_field(args.work, points)
+    inputs = write_field(args.work, points, args.order)
     size = os.path.getsize(inputs[1])
-    print(f"field: {points:,} points, points file {size / 1e9:.2f} GB (Parquet, 7 columns)")
+    print(f"field: {points:,} points in {args.order} order, points file {size / 1e9:.2f} GB "
+          "(Parquet, 7 columns)")
     # The interpreter with its libraries loaded and started (NumPy, pandas, pyarrow's
     # reader and writer, the engine's threads): the same command on a field of 2,000
     # points.
@@ -67,9 +72,10 @@ def main() -> None:
     print(f"load average after: {os.getloadavg()}")
 
 
-def write_field(folder: str, points: int) -> list[str]:
+def write_field(folder: str, points: int, order: str = "generated") -> list[str]:
     paths = [os.path.join(folder, name) for name in
-             ("connected_crop_rows.npy", f"points-{points}.parquet", "row_information.npy")]
+             ("connected_crop_rows.npy", f"points-{points}-{order}.parquet",
+              "row_information.npy")]
     if all(os.path.exists(path) for path in paths):
         return paths
     import pyarrow
@@ -81,7 +87,10 @@ def write_field(folder: str, points: int) -> list[str]:
     field = make_field(points, seed=7)
     np.save(paths[0], field.connected_crop_rows)
     np.save(paths[2], field.row_information)
-    table = pyarrow.table({name: field.points_in_rows[:, column]
+    table_rows = field.points_in_rows
+    if order == "grouped":  # the records' order: by crop row, then segment
+        table_rows = table_rows[np.lexsort((table_rows[:, 1], table_rows[:, 0]))]
+    table = pyarrow.table({name: table_rows[:, column]
                            for column, name in enumerate(POINT_COLUMNS)})
     pyarrow.parquet.write_table(table, paths[1], row_group_size=PARQUET_ROW_GROUP)
     return paths

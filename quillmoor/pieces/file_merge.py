@@ -30,7 +30,12 @@ from quillmoor.merging.forgiving_merge import as_thread_count, as_tolerance
 from quillmoor.merging.point_counts import UnassignedPoints
 from quillmoor.merging.unassigned_points import key_reasons
 from quillmoor.merging.unassigned_policy import UnassignedPolicy, check_policy, reported_after
-from quillmoor.pieces.memory_budget import available_memory, parse_memory_size
+from quillmoor.pieces.memory_budget import (
+    available_memory,
+    parse_memory_size,
+    resident_memory,
+    return_freed_memory,
+)
 from quillmoor.pieces.piece_plan import KeyGroups, PointRouter, plan_pieces
 from quillmoor.pieces.piece_writers import piece_writer
 from quillmoor.pieces.pieces_progress import PiecesProgress
@@ -115,6 +120,7 @@ def merge_file(
     ``TableFileError`` naming the file.
     """
     budget = _budget(memory)
+    memory_watch = _MemoryWatch(budget)
     check_policy(unassigned)
     distance, threads = as_tolerance(tolerance), as_thread_count(num_threads)
     field = _FieldFiles.of(sources)
@@ -129,6 +135,7 @@ def merge_file(
     groups = KeyGroups(connections, budget // 16 // 4)
     chunk_rows = _chunk_rows(budget, connections, rows, points)
     survey = _survey(points, names, connections, groups, chunk_rows)
+    memory_watch.check()
     if isinstance(unassigned, str) and unassigned == "raise" and survey.counts.unassigned:
         raise UnassignedPointsError(survey.counts)
     if points.kind == "frame" and survey.csv_dtypes is not None:
@@ -146,7 +153,7 @@ def merge_file(
     streamed = len(pieces) == 1 or (survey.in_record_order and not router.shares_points)
     progress = PiecesProgress(survey.points, 2 if streamed else 3)
     progress.read(survey.points)
-    tables = _EngineTables(connections, rows, distance, threads, names)
+    tables = _EngineTables(connections, rows, distance, threads, names, memory_watch)
     read = _Reading(points, names, chunk_rows, router, progress, survey.template)
     try:
         if streamed:
@@ -381,12 +388,17 @@ class _Reading:
         for chunk, routed in self._routed():
             for piece, taken in routed:
                 while piece > current:
-                    yield _joined(parts, self.template)
+                    table = _joined(parts, self.template)
                     current, parts = current + 1, []
-                parts.append(_rows(chunk, taken))
+                    yield table
+                    del table  # merged: not held while the next piece is read
+                # A whole chunk is kept as it is, not copied.
+                parts.append(chunk if taken.size == len(chunk) else _rows(chunk, taken))
         while current < pieces:
-            yield _joined(parts, self.template)
+            table = _joined(parts, self.template)
             current, parts = current + 1, []
+            yield table
+            del table
 
     def _routed(self) -> Iterator[tuple[Any, Any]]:
         for chunk in self.points.chunks(self.chunk_rows):
@@ -417,8 +429,10 @@ def _merge_pieces(target: Place, pieces: list[Any], tables: _EngineTables,
                                    tables.distance, tables.threads)
             writer.write(table[positions] if isinstance(table, np.ndarray)
                          else take_rows(table, "pandas", positions))
-            # Freed now, not when the next piece's rows are already read.
+            # Freed now, not when the next piece's rows are already read; handed back
+            # to the system when the allocators keep too much of it.
             del table, columns, positions
+            tables.memory.check()
             progress.read(piece.points)
         writer.finish()
     return writer.rows
@@ -433,6 +447,21 @@ class _EngineTables:
     distance: float
     threads: int
     names: dict[str, dict[str, str]]
+    memory: _MemoryWatch
+
+
+class _MemoryWatch:
+    """Hands freed memory back to the system when the process holds more than a share
+    of the budget above what it held at the start (trimming costs time: not always)."""
+
+    def __init__(self, budget: int) -> None:
+        self._start = resident_memory() or 0
+        self._limit = budget // 2
+
+    def check(self) -> None:
+        resident = resident_memory()
+        if resident is not None and resident - self._start > self._limit:
+            return_freed_memory()
 
 
 def _positions(connections: np.ndarray, columns: list[np.ndarray], rows: np.ndarray,

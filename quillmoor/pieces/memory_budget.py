@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import re
 import sys
+from typing import Any
 
 _SIZE = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]?)(i?b?)\s*$", re.IGNORECASE)
 _UNITS = {"": 1, "k": 2**10, "m": 2**20, "g": 2**30, "t": 2**40}
@@ -104,6 +105,32 @@ def _read_number(path: str) -> int | None:
     except OSError:
         return None
     return int(text) if text.isdigit() else None
+
+
+def return_freed_memory() -> None:
+    """Hands memory freed by this process back to the system: pyarrow's pool keeps freed
+    blocks for reuse, and glibc's malloc keeps large freed blocks in its heap once it has
+    raised its threshold for mapping them apart. Both then count as resident memory."""
+    pyarrow = sys.modules.get("pyarrow")
+    if pyarrow is not None:
+        pyarrow.default_memory_pool().release_unused()
+    trim = _malloc_trim()
+    if trim is not None:
+        trim(0)
+
+
+def _malloc_trim() -> Any:
+    if not _trim:
+        try:
+            import ctypes
+
+            _trim.append(ctypes.CDLL(None).malloc_trim)
+        except (OSError, AttributeError):  # not glibc (musl has no malloc_trim)
+            _trim.append(None)
+    return _trim[0]
+
+
+_trim: list[Any] = []
 
 
 def resident_memory() -> int | None:
