@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillmoor
+import quillmoor.tables.files
 from field_strategies import coherent_fields
 from quillmoor.__main__ import main
 from quillmoor.cli import bounded_merge
@@ -183,6 +184,19 @@ class TestNothingHalfWritten:
             merge_file(tmp_path / "field.npz", tmp_path / "kept.npy")
         assert str(bounded.value) == str(in_memory.value)
         assert os.listdir(tmp_path) == ["field.npz"]
+
+    def test_a_points_file_cut_short_is_named_and_nothing_is_written(self, tmp_path):
+        field = make_field(3_000, seed=1)
+        paths = [tmp_path / f"{name}.npy" for name in TABLES]
+        for path, table in zip(paths, (field.connected_crop_rows, field.points_in_rows,
+                                       field.row_information)):
+            np.save(path, table)
+        paths[1].write_bytes(paths[1].read_bytes()[:-100])
+        with pytest.raises(quillmoor.tables.files.TableFileError, match=(
+                r"points_in_rows.npy: cannot read it as a NumPy file: cut short: it holds "
+                r"167,900 of the 168,000 bytes")):
+            merge_file(paths, tmp_path / "kept.npy")
+        assert not (tmp_path / "kept.npy").exists()
 
     def test_raise_refuses_points_of_no_record_before_writing(self, tmp_path):
         tables = shared_and_spread_field(points=3_000)

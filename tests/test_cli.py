@@ -1,19 +1,15 @@
 """The command line: merge round trips, messages for mistakes, and the demo."""
 
 import os
-import pty
 import re
-import select
-import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
 
 from emulation import under_emulator
-from test_interrupts import BAR_FRAME, ESCAPE, PATIENCE, screen_lines
+from test_interrupts import interrupted_on_terminal, screen_lines
 
 import quillmoor
 from quillmoor import merge_points_removing_overlap
@@ -225,40 +221,6 @@ class TestUnexpectedErrors:
             main(["merge", "f.npz", "-o", "o.npy"])
 
 
-def merge_interrupted_once_its_bar_shows(arguments, cwd):
-    """Runs ``quillmoor merge`` with standard error on a terminal; once the engine's bar
-    is drawn, as a user sees it before pressing Ctrl-C, sends SIGINT until it ends.
-    Returns its exit code, what it wrote on the terminal and on standard output."""
-    controller, terminal = pty.openpty()
-    env = dict(os.environ, TERM="xterm-256color", OPENBLAS_NUM_THREADS="1")
-    for name in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE"):
-        env.pop(name, None)
-    child = subprocess.Popen([sys.executable, "-m", "quillmoor", "merge", *arguments],
-                             cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=terminal)
-    os.close(terminal)
-    written = ""
-    deadline = time.monotonic() + PATIENCE
-    try:
-        while time.monotonic() < deadline:
-            if child.poll() is None and BAR_FRAME.search(ESCAPE.sub("", written)):
-                child.send_signal(signal.SIGINT)
-            if not select.select([controller], [], [], 0.005)[0]:
-                continue
-            try:
-                chunk = os.read(controller, 4096)
-            except OSError:  # EIO: the child has closed its end
-                break
-            if not chunk:
-                break
-            written += chunk.decode(errors="replace")
-        out, _ = child.communicate(timeout=PATIENCE)
-    finally:
-        child.kill()
-        os.close(controller)
-    return child.returncode, written, out.decode()
-
-
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs Linux's /proc")
 class TestInterrupt:
     def test_ctrl_c_during_a_merge_is_one_line_exit_130_and_no_output(self, tmp_path):
@@ -270,8 +232,9 @@ class TestInterrupt:
             assert main(["generate", str(source), "--points", str(points)]) == 0
             output = tmp_path / "kept.npy"
             before = sorted(os.listdir(tmp_path))
-            code, written, out = merge_interrupted_once_its_bar_shows(
-                [str(source), "-o", str(output), "--threads", "2"], tmp_path)
+            code, written, out = interrupted_on_terminal(
+                ["-m", "quillmoor", "merge", str(source), "-o", str(output), "--threads", "2"],
+                cwd=tmp_path)
             if code == 0 or output.exists():
                 # Too late: the result was complete before the signal arrived.
                 assert code in (0, 130)

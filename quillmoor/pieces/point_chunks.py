@@ -20,7 +20,7 @@ import numpy as np
 
 from quillmoor.tables.decoding import require_pandas, require_pyarrow
 from quillmoor.tables.file_errors import TableFileError, os_reason, suffix_of
-from quillmoor.tables.npy_stream import NpyFormatError, read_header
+from quillmoor.tables.npy_stream import NpyFormatError, read_data, read_header
 
 POINTS = "points_in_rows"
 _PARQUET_BUFFER = 1 << 20
@@ -72,8 +72,12 @@ class PointChunks:
                 count = min(rows_per_chunk, rows - done)
                 block = np.empty((count, width)) if buffer is None else buffer[:count]
                 if block.size:
-                    _read_exactly(stream, block.reshape(-1).view(np.uint8).data,
-                                  self.shown)
+                    try:
+                        read_data(stream, block.reshape(-1).view(np.uint8).data,
+                                  rows * width * dtype.itemsize, done * width * dtype.itemsize)
+                    except NpyFormatError as error:
+                        raise TableFileError(
+                            f"{self.shown}: cannot read it as a NumPy file: {error}") from None
                 done += count
                 # Converted as the in-memory merge converts them: astype, native order.
                 yield block if ready else block.astype(np.float64)
@@ -204,21 +208,3 @@ def _parquet_shape(location: str, shown: str) -> tuple[int, int]:
         raise TableFileError(
             f"{shown}: cannot read it as Parquet: {str(error).splitlines()[0]}"
         ) from None
-
-
-def _read_exactly(stream: IO[bytes], memory: memoryview, shown: str) -> None:
-    done = 0
-    readinto = getattr(stream, "readinto", None)
-    while done < len(memory):
-        if readinto is not None:
-            count = readinto(memory[done:]) or 0
-        else:
-            data = stream.read(len(memory) - done)
-            count = len(data)
-            memory[done:done + count] = data
-        if count == 0:
-            raise TableFileError(
-                f"{shown}: cannot read it as a NumPy file: cut short: it holds less data "
-                "than its header announces"
-            )
-        done += count

@@ -57,11 +57,18 @@ def read_array(stream: IO[bytes]) -> np.ndarray:
     shape, fortran, dtype = read_header(stream)
     array = np.empty(shape[::-1] if fortran else shape, dtype=dtype)
     memory = array.reshape(-1).view(np.uint8).data if array.size else memoryview(b"")
-    expected = len(memory)
+    read_data(stream, memory, len(memory))
+    return array.T if fortran else array
+
+
+def read_data(stream: IO[bytes], memory: memoryview, expected: int, before: int = 0) -> None:
+    """Fills ``memory`` from the stream, a chunk at a time; ``expected`` is all the data
+    the header announces, of which ``before`` bytes were read before (for the message
+    when the stream is cut short)."""
     done = 0
     readinto = getattr(stream, "readinto", None)
-    while done < expected:
-        end = min(done + CHUNK_BYTES, expected)
+    while done < len(memory):
+        end = min(done + CHUNK_BYTES, len(memory))
         if readinto is not None:
             count = readinto(memory[done:end]) or 0
         else:
@@ -70,11 +77,10 @@ def read_array(stream: IO[bytes]) -> np.ndarray:
             memory[done:done + count] = data
         if count == 0:
             raise NpyFormatError(
-                f"cut short: it holds {done:,} of the {expected:,} bytes of data its "
-                "header announces"
+                f"cut short: it holds {before + done:,} of the {expected:,} bytes of data "
+                "its header announces"
             )
         done += count
-    return array.T if fortran else array
 
 
 def write_array(stream: IO[bytes], array: np.ndarray, *, row_order: bool = False) -> None:
