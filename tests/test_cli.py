@@ -227,6 +227,7 @@ class TestInterrupt:
         if under_emulator():
             pytest.skip("under an emulator the signal races the interpreter's start")
         # A merge over before the signal came is tried again with a larger field.
+        late = []
         for points in (2_000_000, 6_000_000, 18_000_000):
             source = tmp_path / "field.npz"
             assert main(["generate", str(source), "--points", str(points)]) == 0
@@ -239,12 +240,13 @@ class TestInterrupt:
                 # Too late: the result was complete before the signal arrived.
                 assert code in (0, 130)
                 output.unlink()
+                late.append((code, written[-300:], out))
                 continue
             assert (code, out) == (130, ""), written
             assert screen_lines(written)[-1] == "quillmoor merge: interrupted", written
             assert sorted(os.listdir(tmp_path)) == before  # no result, no temporary
             return
-        pytest.fail("every merge was over before the interrupt reached it")
+        pytest.fail(f"every merge was over before the interrupt reached it: {late}")
 
 
 class TestHelp:

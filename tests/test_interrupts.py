@@ -333,6 +333,13 @@ def screen_lines(written: str) -> list[str]:
     return [line for line in lines if line]
 
 
+def default_interrupts() -> None:
+    """In a child before it starts: SIGINT acted on, as in a shell, whatever this
+    process's own handling of it (a child inherits an ignored or blocked signal)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
 def interrupted_on_terminal(
     arguments: list[str], marker: str = "", cwd: Any = None
 ) -> tuple[int, str, str]:
@@ -346,6 +353,7 @@ def interrupted_on_terminal(
     process = subprocess.Popen(
         [sys.executable, *arguments], cwd=cwd,
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=terminal, env=env,
+        preexec_fn=default_interrupts,
     )
     os.close(terminal)
     written = ""
