@@ -134,8 +134,37 @@ def merge_file(
     # The groups' table takes at most a sixteenth of the budget.
     groups = KeyGroups(connections, budget // 16 // 4)
     chunk_rows = _chunk_rows(budget, connections, rows, points)
-    survey = _survey(points, names, connections, groups, chunk_rows)
+    progress = PiecesProgress(points.rows, 3)
+    try:
+        survey, pieces, kept = _merge_in_pieces(
+            points, names, connections, rows, groups, target, budget, chunk_rows,
+            _Settings(distance, threads, unassigned, spill_folder, field.point_columns),
+            memory_watch, progress)
+    finally:
+        progress.close()
+    reported_after(survey.counts, unassigned, None)
+    return FileMergeSummary(target.shown, connections.shape[0], survey.points, kept, len(pieces),
+                            survey.counts)
+
+
+@dataclass
+class _Settings:
+    distance: float
+    threads: int
+    unassigned: UnassignedPolicy
+    spill_folder: str | os.PathLike[str] | None
+    point_columns: Sequence[str] | None
+
+
+def _merge_in_pieces(points: PointChunks, names: dict[str, dict[str, str]],
+                     connections: np.ndarray, rows: np.ndarray, groups: KeyGroups,
+                     target: Place, budget: int, chunk_rows: int, settings: _Settings,
+                     memory_watch: _MemoryWatch, progress: PiecesProgress
+                     ) -> tuple[_Survey, list[Any], int]:
+    """The three passes (two when the points come record after record)."""
+    survey = _survey(points, names, connections, groups, chunk_rows, progress)
     memory_watch.check()
+    unassigned = settings.unassigned
     if isinstance(unassigned, str) and unassigned == "raise" and survey.counts.unassigned:
         raise UnassignedPointsError(survey.counts)
     if points.kind == "frame" and survey.csv_dtypes is not None:
@@ -151,29 +180,24 @@ def merge_file(
     # Points that come record after record (as a field is usually recorded) are merged
     # as they are read; others wait in the pieces' files for a third pass.
     streamed = len(pieces) == 1 or (survey.in_record_order and not router.shares_points)
-    progress = PiecesProgress(survey.points, 2 if streamed else 3)
-    progress.read(survey.points)
-    tables = _EngineTables(connections, rows, distance, threads, names, memory_watch)
+    progress.planned(survey.points, 2 if streamed else 3)
+    tables = _EngineTables(connections, rows, settings.distance, settings.threads, names,
+                           memory_watch)
     read = _Reading(points, names, chunk_rows, router, progress, survey.template)
-    try:
-        if streamed:
-            kept = _merge_pieces(target, pieces, tables, read.streamed(len(pieces)), survey,
-                                 field.point_columns, progress)
-        else:
-            with _spill_folder(spill_folder, target) as folder:
-                spill = SpillFiles(folder, len(pieces), survey.template)
-                try:
-                    read.spill(spill)
-                    kept = _merge_pieces(target, pieces, tables,
-                                         (spill.take(number) for number in range(len(pieces))),
-                                         survey, field.point_columns, progress)
-                finally:
-                    spill.close()
-    finally:
-        progress.close()
-    reported_after(survey.counts, unassigned, None)
-    return FileMergeSummary(target.shown, connections.shape[0], survey.points, kept, len(pieces),
-                            survey.counts)
+    if streamed:
+        kept = _merge_pieces(target, pieces, tables, read.streamed(len(pieces)), survey,
+                             settings.point_columns, progress)
+        return survey, pieces, kept
+    with _spill_folder(settings.spill_folder, target) as folder:
+        spill = SpillFiles(folder, len(pieces), survey.template)
+        try:
+            read.spill(spill)
+            kept = _merge_pieces(target, pieces, tables,
+                                 (spill.take(number) for number in range(len(pieces))),
+                                 survey, settings.point_columns, progress)
+        finally:
+            spill.close()
+    return survey, pieces, kept
 
 
 @dataclass
@@ -258,7 +282,7 @@ class _Survey:
 
 
 def _survey(points: PointChunks, names: dict[str, dict[str, str]], connections: np.ndarray,
-            groups: KeyGroups, chunk_rows: int) -> _Survey:
+            groups: KeyGroups, chunk_rows: int, progress: PiecesProgress) -> _Survey:
     group_points = np.zeros(len(groups), dtype=np.int64)
     tally = _Tally(groups)
     order = _RecordOrder(groups)
@@ -281,6 +305,7 @@ def _survey(points: PointChunks, names: dict[str, dict[str, str]], connections: 
         tally.add(key_a, key_b, group)
         group_points += np.bincount(group[group >= 0], minlength=len(groups))
         order.add(group)
+        progress.read(len(chunk))
         total += len(chunk)
         if template is None:
             template = chunk[:0] if isinstance(chunk, np.ndarray) else chunk.iloc[:0]

@@ -17,9 +17,10 @@ from quillmoor.fields.progress import BAR_CELLS, REDRAWS_PER_SECOND, bar_is_visi
 class PiecesProgress:
     """Counts work in points: each pass over the table, then each piece's points."""
 
-    def __init__(self, points: int, passes: int, stream: TextIO | None = None) -> None:
+    def __init__(self, points: int | None, passes: int, stream: TextIO | None = None) -> None:
         self._points = points
-        self._total = max(1, points * passes)
+        self._passes = passes
+        self._total = max(1, (points or 0) * passes)
         self._done = 0
         self._pieces = 0
         self._piece = 0
@@ -30,7 +31,16 @@ class PiecesProgress:
 
     def read(self, points: int) -> None:
         """``points`` more rows of a pass are done."""
-        self._done = min(self._total, self._done + points)
+        self._done = self._done + points
+        if self._points is not None:
+            self._done = min(self._total, self._done)
+        self._draw()
+
+    def planned(self, points: int, passes: int) -> None:
+        """After the first pass: the points now known, and how many passes there are."""
+        self._points, self._passes = points, passes
+        self._total = max(1, points * passes)
+        self._done = min(self._total, points)
         self._draw()
 
     def merging(self, piece: int, pieces: int) -> None:
@@ -47,6 +57,8 @@ class PiecesProgress:
 
     def line(self) -> str:
         elapsed = time.monotonic() - self._started
+        if self._points is None:  # a CSV table's first pass: its length is not known yet
+            return f"[{clock(elapsed)}] counting the points: {self._done:,} so far"
         filled = BAR_CELLS * self._done // self._total
         bar = "█" * filled + "░" * (BAR_CELLS - filled)
         eta = (f"{elapsed / self._done * (self._total - self._done):.0f}s"
