@@ -7,6 +7,7 @@ line that names the file as the user gave it and says what is wrong with it.
 
 from __future__ import annotations
 
+import inspect
 import re
 import zipfile
 import zlib
@@ -119,6 +120,10 @@ def decode_parquet(source: Any, shown: str, filesystem: Any = None) -> Any:
     pyarrow = require_pyarrow(shown)
     what = "Parquet files" if isinstance(source, str) else "Parquet"
     extra = {} if filesystem is None else {"filesystem": filesystem}
+    if "to_pandas_kwargs" in inspect.signature(pandas.read_parquet).parameters:
+        # Each column's Arrow buffers freed as it is converted, and no block of all the
+        # columns made: the table is not held twice over while it becomes a frame.
+        extra["to_pandas_kwargs"] = {"self_destruct": True, "split_blocks": True}
     try:
         return pandas.read_parquet(source, **extra)
     except pyarrow.ArrowException:
