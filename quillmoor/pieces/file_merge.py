@@ -443,7 +443,10 @@ def _merge_pieces(target: Place, pieces: list[Any], tables: _EngineTables,
     with committed_file(target) as out:
         writer = piece_writer(suffix_of(target.path), out, target.shown, survey.template,
                               point_columns, survey.counts.gathered)
-        for number, (piece, table) in enumerate(zip(pieces, piece_tables)):
+        for number, piece in enumerate(pieces):
+            # Taken here, not through zip(): zip's reused tuple would hold the last
+            # piece's rows while the next piece's are read.
+            table = next(piece_tables)
             progress.merging(number, len(pieces))
             if isinstance(table, np.ndarray):
                 columns = [table[:, column] for column in range(4)] if len(table) else \
