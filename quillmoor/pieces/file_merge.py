@@ -44,7 +44,7 @@ from quillmoor.pieces.spill_files import SpillFiles
 from quillmoor.tables.decoding import decode_npz
 from quillmoor.tables.encoding import number_array
 from quillmoor.tables.file_errors import TableFileError, os_reason, suffix_of
-from quillmoor.tables.reading import TABLE_NAMES, TABLE_SUFFIXES, read_table
+from quillmoor.tables.reading import TABLE_NAMES, named_table, read_table
 from quillmoor.tables.places import Place, place_of
 from quillmoor.tables.writing import committed_file
 
@@ -217,7 +217,9 @@ class _FieldFiles:
         if isinstance(sources, (str, os.PathLike)):
             location = os.fspath(sources)
             if os.path.isdir(location):
-                return _FieldFiles({name: _table_in(location, name) for name in TABLE_NAMES})
+                folder = place_of(location)
+                return _FieldFiles({name: named_table(folder, name).path
+                                    for name in TABLE_NAMES})
             if suffix_of(location) != ".npz":
                 raise ValueError(
                     f"{location}: a field is one .npz archive, a folder of its three "
@@ -231,17 +233,6 @@ class _FieldFiles:
                 f"row_information), not {len(paths)} files"
             )
         return _FieldFiles(dict(zip(TABLE_NAMES, paths)))
-
-
-def _table_in(folder: str, name: str) -> str:
-    found = [os.path.join(folder, name + suffix) for suffix in TABLE_SUFFIXES
-             if os.path.exists(os.path.join(folder, name + suffix))]
-    if len(found) != 1:
-        raise TableFileError(
-            f"{folder}: no {name} table (looked for {name}.npy, .csv and .parquet)"
-            if not found else f"{folder}: more than one {name} table"
-        )
-    return found[0]
 
 
 def _small_tables(field: _FieldFiles, points: PointChunks,

@@ -82,12 +82,13 @@ def read_field(
         raise TableFileError(
             f"{place.shown}: a field is an .npz file or a folder of table files"
         )
-    files = {name: _named_table(place, name) for name in TABLE_NAMES}
+    files = {name: named_table(place, name) for name in TABLE_NAMES}
     return FieldTables({name: read_table(file) for name, file in files.items()},
                        {name: file.shown for name, file in files.items()})
 
 
-def _named_table(folder: Place, name: str) -> Place:
+def named_table(folder: Place, name: str) -> Place:
+    """The one table file named after ``name`` in ``folder`` (.npy, .csv or .parquet)."""
     found = [folder.child(name + suffix) for suffix in TABLE_SUFFIXES
              if folder.child(name + suffix).exists()]
     if not found:
