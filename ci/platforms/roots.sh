@@ -98,9 +98,10 @@ register_arm64_emulation() {
 
 # The emulator as the kernel names it for binfmt (its flags lack F: the path is opened in
 # the chroot, so the root carries its own copy).
-install_arm64_emulator() {  # root
+install_emulator() {  # root [binfmt handler: qemu-aarch64 or qemu-arm]
   local handler
-  handler=$(awk '/^interpreter/ {print $2}' /proc/sys/fs/binfmt_misc/qemu-aarch64)
+  handler=$(awk '$1 == "interpreter" {print $2}' "/proc/sys/fs/binfmt_misc/${2:-qemu-aarch64}")
+  [ -n "$handler" ] || die "the ${2:-qemu-aarch64} handler names no interpreter"
   mkdir -p "$1$(dirname "$handler")"
   cp -L "$handler" "$1$handler"
 }
@@ -111,7 +112,7 @@ build_arm64_root() {
   $NICE debootstrap --foreign --arch=arm64 --variant=minbase --include="$ARM64_PACKAGES" \
     "$ARM64_SUITE" "$out" "$(debian_mirror)" >"$WORK_DIR/debootstrap-arm64.log" 2>&1 \
     || { tail -n 30 "$WORK_DIR/debootstrap-arm64.log"; die "debootstrap arm64 (first stage)"; }
-  install_arm64_emulator "$out"
+  install_emulator "$out"
   $NICE chroot "$out" /debootstrap/debootstrap --second-stage >>"$WORK_DIR/debootstrap-arm64.log" 2>&1 \
     || { tail -n 30 "$WORK_DIR/debootstrap-arm64.log"; die "debootstrap arm64 (second stage)"; }
   rm -rf "$out"/var/cache/apt/archives/*.deb "$out"/var/lib/apt/lists/*

