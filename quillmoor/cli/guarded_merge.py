@@ -54,7 +54,7 @@ def merge_tables(
     return merged, counts[0]
 
 
-def merge_frames(
+def frame_positions(
     connected_crop_rows: Any,
     points_in_rows: Any,
     row_information: Any,
@@ -62,18 +62,19 @@ def merge_frames(
     num_threads: int,
     columns: Mapping[str, str] | None,
     sources: Sources,
-) -> tuple[Any, UnassignedPoints]:
-    """``quillmoor.merge_frame``, failing and counting as ``merge_tables`` does."""
-    from quillmoor.frames.frame_merge import merge_frame
+) -> tuple[np.ndarray, UnassignedPoints]:
+    """The positions of the rows ``quillmoor.merge_frame`` keeps of the frame
+    ``points_in_rows``, failing and counting as ``merge_tables`` does."""
+    from quillmoor.frames.frame_merge import kept_positions
 
     counts: list[UnassignedPoints] = []
-    merged = guarded(
-        lambda: merge_frame(connected_crop_rows, points_in_rows, row_information,
-                            tolerance=tolerance, num_threads=num_threads, columns=columns,
-                            unassigned=counts.append),
+    positions = guarded(
+        lambda: kept_positions(points_in_rows, row_information, connected_crop_rows,
+                               tolerance=tolerance, num_threads=num_threads, columns=columns,
+                               field=None, unassigned=counts.append),
         sources,
     )
-    return merged, counts[0]
+    return positions, counts[0]
 
 
 def guarded(call: Callable[[], Any], sources: Sources) -> Any:

@@ -12,7 +12,7 @@ from typing import Any
 from quillmoor.cli.command_error import CommandError
 from quillmoor.cli.field_picture import check_picture, draw_picture
 from quillmoor.cli.frame_columns import check_column_flags, check_frame_columns
-from quillmoor.cli.guarded_merge import merge_frames, merge_tables
+from quillmoor.cli.guarded_merge import frame_positions, merge_tables
 from quillmoor.cli.merge_inputs import TABLE_NAMES, table_sources
 from quillmoor.cli.merge_summary import summary_lines
 from quillmoor.cli.bounded_merge import bounded_budget, run_bounded
@@ -22,7 +22,8 @@ from quillmoor.cli.tables import load_inputs, loaded_point_columns
 from quillmoor.tables.files import TableFileError, suffix_of, write_table
 from quillmoor.tables.locations import StorageError
 from quillmoor.tables.places import place_of
-from quillmoor.tables.writing import refuse_folder
+from quillmoor.tables.kept_rows import writes_in_row_groups
+from quillmoor.tables.writing import refuse_folder, write_kept_rows
 
 #: Output suffixes written as they are; any other path gets .npy added.
 OUTPUT_SUFFIXES = (".npy", ".csv", ".parquet")
@@ -145,13 +146,15 @@ def run(args: argparse.Namespace) -> int:
             dict(zip(TABLE_NAMES, (connected_crop_rows, points_in_rows, row_information))),
             sources, columns,
         )
-        merged, counts = merge_frames(connected_crop_rows, points_in_rows, row_information,
-                                      args.tolerance, args.threads, columns, sources)
+        merged, counts = frame_positions(connected_crop_rows, points_in_rows, row_information,
+                                         args.tolerance, args.threads, columns, sources)
+        elapsed = time.perf_counter() - started
+        written = save_frame_rows(args.output, points_in_rows, merged)
     else:
         merged, counts = merge_tables(connected_crop_rows, points_in_rows, row_information,
                                       args.tolerance, args.threads, sources)
-    elapsed = time.perf_counter() - started
-    written = save_table(args.output, merged)
+        elapsed = time.perf_counter() - started
+        written = save_table(args.output, merged)
     for line in summary_lines(len(connected_crop_rows), elapsed, counts, len(merged), written):
         print(line)
     if args.picture is not None:
@@ -165,7 +168,8 @@ def run(args: argparse.Namespace) -> int:
 def picture_tables(connected_crop_rows: Any, points_in_rows: Any, row_information: Any,
                    merged: Any, columns: dict[str, str] | None) -> tuple[Any, Any, Any, Any]:
     """The tables as the picture takes them (plain tables; the points' key, x and y
-    first) and the kept points: the merged rows, or for a frame their positions."""
+    first) and the kept points: the merged rows, or for a frame the kept positions
+    (``merged`` is those)."""
     if not hasattr(points_in_rows, "columns"):
         return connected_crop_rows, points_in_rows, row_information, merged
     import numpy as np
@@ -177,12 +181,8 @@ def picture_tables(connected_crop_rows: Any, points_in_rows: Any, row_informatio
     names = resolve_columns(columns)
     table = np.column_stack([float_column(points_in_rows, "pandas", names["points"][role],
                                           "points") for role in POINT_ROLES])
-    # merge_frame keeps the frame's index labels: where the kept rows were.
-    positions = points_in_rows.index.get_indexer(merged.index)
-    if not points_in_rows.index.is_unique or (positions < 0).any():
-        raise CommandError("--picture needs points whose index labels are unique")
     return (connection_records(connected_crop_rows, names["connected_crop_rows"]), table,
-            row_records(row_information, names["row_information"]), positions)
+            row_records(row_information, names["row_information"]), merged)
 
 
 def output_path(path: str) -> str:
@@ -196,6 +196,18 @@ def output_path(path: str) -> str:
             f"{path}: the kept points are one table; save them as .npy, .csv or .parquet"
         )
     return path if suffix_of(path) in OUTPUT_SUFFIXES else path + ".npy"
+
+
+def save_frame_rows(path: str, frame: Any, positions: Any) -> str:
+    """Saves the rows of the pandas ``frame`` at ``positions`` as ``save_table`` saves
+    a table; to Parquet a row group at a time, without taking them all first."""
+    if suffix_of(path) != ".parquet" or not writes_in_row_groups(frame):
+        return save_table(path, frame.take(positions))
+    try:
+        refuse_folder(place_of(path))
+        return write_kept_rows(path, frame, positions)
+    except (TableFileError, StorageError) as error:
+        raise CommandError(str(error)) from None
 
 
 def save_table(path: str, table: Any, columns: Sequence[str] | None = None) -> str:

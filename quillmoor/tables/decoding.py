@@ -7,7 +7,6 @@ line that names the file as the user gave it and says what is wrong with it.
 
 from __future__ import annotations
 
-import inspect
 import re
 import zipfile
 import zlib
@@ -18,6 +17,7 @@ import numpy as np
 
 from quillmoor.tables.file_errors import TableFileError, one_line, os_reason
 from quillmoor.tables.npy_stream import MAGIC, NpyFormatError, read_array
+from quillmoor.tables.parquet_frames import parquet_frame, read_parquet_options
 
 #: An optional member of a field's .npz: the names of the points table's columns.
 POINT_COLUMNS_MEMBER = "points_in_rows_columns"
@@ -119,13 +119,14 @@ def decode_parquet(source: Any, shown: str, filesystem: Any = None) -> Any:
     pandas = require_pandas(shown)
     pyarrow = require_pyarrow(shown)
     what = "Parquet files" if isinstance(source, str) else "Parquet"
-    extra = {} if filesystem is None else {"filesystem": filesystem}
-    if "to_pandas_kwargs" in inspect.signature(pandas.read_parquet).parameters:
-        # Each column's Arrow buffers freed as it is converted, and no block of all the
-        # columns made: the table is not held twice over while it becomes a frame.
-        extra["to_pandas_kwargs"] = {"self_destruct": True, "split_blocks": True}
     try:
-        return pandas.read_parquet(source, **extra)
+        if isinstance(source, str):
+            extra = {} if filesystem is None else {"filesystem": filesystem}
+            frame = pandas.read_parquet(source, **extra, **read_parquet_options(pandas))
+            # Arrow's allocator keeps what the read freed unless told to give it back.
+            pyarrow.default_memory_pool().release_unused()
+            return frame
+        return parquet_frame(source, pandas, pyarrow)
     except pyarrow.ArrowException:
         raise TableFileError(
             f"{shown}: cannot read it as {what}: not Parquet, or a damaged Parquet file"

@@ -20,6 +20,7 @@ from typing import IO, Any
 
 from quillmoor.tables.encoding import WRITTEN_SUFFIXES, encode_field, encode_table
 from quillmoor.tables.file_errors import TableFileError, os_reason, suffix_of
+from quillmoor.tables.kept_rows import encode_kept_parquet
 from quillmoor.tables.places import Place, place_of
 from quillmoor.tables.temporaries import create_locked, remove_temporaries_of, temporary_name
 from quillmoor.tables.transfer_progress import CountingWriter, TransferProgress
@@ -55,6 +56,17 @@ def write_table(
     _write(place, total, lambda out: encode_table(table, suffix, out, place.shown,
                                                   point_columns=point_columns),
            clear_temporaries)
+    return place.shown
+
+
+def write_kept_rows(target: Location, frame: Any, positions: Any) -> str:
+    """Write the rows of the pandas ``frame`` at ``positions`` to the ``.parquet``
+    ``target`` a row group at a time (see ``kept_rows``); the location as shown."""
+    place = place_of(target)
+    refuse_folder(place)
+    if suffix_of(place.path) != ".parquet":
+        raise TableFileError(f"{place.shown}: kept rows are written this way as .parquet only")
+    _write(place, None, lambda out: encode_kept_parquet(frame, positions, out), True)
     return place.shown
 
 
