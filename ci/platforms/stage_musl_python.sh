@@ -3,9 +3,10 @@
 # against musl (zlib and CPython built from Debian's sources with musl-gcc, cached) with
 # NumPy's musllinux wheels builds the cp313t musllinux wheel (zig's C++ for musl), which
 # auditwheel repairs and judges by its own musllinux policy. From a clean venv, outside
-# the checkout: the whole suite, the free-threading tests included, and merge results
-# compared bit for bit with x86_64 glibc. (The stable-ABI musllinux wheel runs on a
-# classic musl CPython in the musl-abi3 stage.)
+# the checkout: the tests of free threading, of threads and of the interpreter's exit,
+# the binding and the README's examples, and merge results compared bit for bit with
+# x86_64 glibc. (The whole suite runs free-threaded in the free-threaded stage and on musl
+# in musl-abi3, where the stable-ABI musllinux wheel runs on a classic musl CPython.)
 source "$(dirname "$0")/common.sh"
 source "$PLATFORM_DIR/roots.sh"
 source "$PLATFORM_DIR/musl_toolchain.sh"
@@ -39,12 +40,15 @@ out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
 # Whole, as the other lane may be copying the folder's wheels at this moment.
 publish_file "$wheel" "$out" && publish_file "$wheel.auditwheel.txt" "$out"
 
-log "musl x86_64: the whole suite from the wheel in a clean venv"
+log "musl x86_64: the free-threaded musl platform's tests from the wheel in a clean venv"
 musl_new_venv "$python" "$wheelhouse" "$base/venv-wheel" pytest hypothesis "$wheel"
 report=$base/pytest-wheel.txt
+platform_tests=(test_platform_free_threading test_platform_thread_conditions test_parallel
+  test_host_thread_limits test_host_exit_during_call test_binding test_readme_examples)
 # From outside the checkout, so that the installed package is the one imported.
 (cd "$base" && musl_run nice -n 10 "$base/venv-wheel/bin/python" -m pytest -q -p no:cacheprovider -rs \
-   "$src/tests") | tee "$report" || die "test suite from the musllinux wheel"
+   $(printf "$src/tests/%s.py " "${platform_tests[@]}")) | tee "$report" \
+  || die "the platform's tests from the musllinux wheel"
 (cd "$base" && musl_run "$base/venv-wheel/bin/python" -c 'import sys, quillmoor, quillmoor._native as n
 assert "/site-packages/quillmoor/" in n.__file__, n.__file__
 assert not sys._is_gil_enabled(), "the interpreter lock came back on"
