@@ -17,18 +17,17 @@
 #   arm_musl_classic_python_tarball ARCH
 #                                 the cached classic interpreter (aarch64 or armv7l) in
 #                                 $(arm_musl_classic_prefix ARCH)
-#   arm_musl_classic_numpy_tarball
-#                                 the cached NumPy wheel for the armv7l one (PyPI has no
-#                                 musllinux armv7l wheel; it has aarch64 ones)
+#   arm_musl_classic_numpy_tarball ARCH
+#                                 the cached NumPy wheel for that interpreter, built from
+#                                 NumPy's sdist (see below)
 
 ARM_FT_ZIG=/opt/zig            # zig's package (bind-mounted) and its cache
 ARM_FT_WRAPPERS=/opt/zig-wrappers
 ARM_FT_NUMPY_VERSION=2.4.6
 ARM_FT_BUILD_TOOLS=("meson-python>=0.15" "Cython>=3.0.6" pyproject-metadata packaging)
-# NumPy publishes musllinux aarch64 wheels for these; the newest whose source Debian's
-# archive serves is built.
+# The newest whose source Debian's archive serves is built.
 ARM_MUSL_CLASSIC_CANDIDATES="python3.14 python3.13"
-ARM_MUSL_CLASSIC_WHEELS=/arm-musl-wheels  # inside the roots: the armv7l NumPy wheel
+ARM_MUSL_CLASSIC_WHEELS=/arm-musl-wheels  # inside the roots: the NumPy wheel
 
 # arm_musl_arch ARCH: zig's target, the CPU, the binfmt handler, Debian's architecture,
 # musl's loader and the pointer's bytes.
@@ -169,14 +168,25 @@ arm_musl_classic_python_tarball() {  # arch
   cached_artefact "$1-musl-python" "$key" build_arm_musl_classic_python "$1"
 }
 
-build_arm_musl_classic_numpy() {  # out
-  build_arm_musl_numpy "$1" armv7l "$(arm_musl_classic_python_tarball armv7l)" \
-    "$(arm_musl_classic_prefix armv7l)/bin/python" "$ARM_MUSL_CLASSIC_WHEELS"
+# NumPy for the classic interpreters is built from its sdist on both: PyPI has no armv7l
+# musllinux wheel, and its aarch64 one cannot be loaded by the cross-built interpreter.
+# CPython's configure finds the platform triplet of a musl target from a marker musl's
+# stdarg.h defines, which zig's clang hides behind its own stdarg.h, so the interpreter's
+# extension suffix lacks the triplet (.cpython-313.so, not .cpython-313-aarch64-linux-musl.so
+# as on Alpine) and PyPI's NumPy modules are not found. quillmoor's stable-ABI module
+# (.abi3.so) is found either way.
+build_arm_musl_classic_numpy() {  # out arch
+  # Its builder root and log in a folder of their own: the free-threaded interpreter's
+  # NumPy for armv7l is built under the same names.
+  local WORK_DIR=$WORK_DIR/classic-numpy
+  mkdir -p "$WORK_DIR"
+  build_arm_musl_numpy "$1" "$2" "$(arm_musl_classic_python_tarball "$2")" \
+    "$(arm_musl_classic_prefix "$2")/bin/python" "$ARM_MUSL_CLASSIC_WHEELS"
 }
 
-arm_musl_classic_numpy_tarball() {
+arm_musl_classic_numpy_tarball() {  # arch
   local key
-  arm_musl_classic_python_tarball armv7l >/dev/null
-  key=$(recipe_key v1 "$CACHE_DIR/roots/armv7l-musl-python.key" "$(arm_musl_recipe)")
-  cached_artefact armv7l-musl-numpy "$key" build_arm_musl_classic_numpy
+  arm_musl_classic_python_tarball "$1" >/dev/null
+  key=$(recipe_key v1 "$CACHE_DIR/roots/$1-musl-python.key" "$(arm_musl_recipe)")
+  cached_artefact "$1-musl-numpy" "$key" build_arm_musl_classic_numpy "$1"
 }

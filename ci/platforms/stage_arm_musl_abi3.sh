@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Stage: the stable-ABI musllinux wheels for 64-bit and 32-bit ARM on classic CPythons
 # (with the interpreter lock) linked against musl, under qemu-user. The interpreters are
-# cross-built with zig by the free-threaded one's script and cached (arm_musl_python.sh);
-# NumPy is PyPI's musllinux wheel on aarch64 and built from its sdist on armv7l, for which
-# PyPI has none. On each: in a fresh venv pip picks cp311-abi3-musllinux_1_2_ARCH out of
+# cross-built with zig by the free-threaded one's script and cached, with NumPy built for
+# each from its sdist (arm_musl_python.sh says why). On each: in a fresh venv pip picks
+# cp311-abi3-musllinux_1_2_ARCH out of
 # the whole wheel folder, then the README's examples, and merge results compared bit for
 # bit with x86_64 glibc. The whole suite runs on musl in musl-abi3 (x86_64) and on each
 # ARM in the glibc stages: this one stays short.
@@ -24,11 +24,11 @@ summary=()
 root=  # the current architecture's, global for the exit trap
 
 run_arch() {  # arch
-  local arch=$1 wheel interpreter prefix version abi python numpy=() report passed binfmt numpy_version
+  local arch=$1 wheel interpreter prefix version python numpy report passed binfmt numpy_version
   wheel=$(wheel_in_house "cp311-abi3-musllinux_1_2_$arch.whl" "musl-${arch/armv7l/armhf}")
   interpreter=$(arm_musl_classic_python_tarball "$arch")
-  [ "$arch" = armv7l ] && numpy=("$(arm_musl_classic_numpy_tarball)")
-  root=$(fresh_root "$arch-musl-abi3" "$(sid_root_tarball)" "$interpreter" "${numpy[@]}")
+  numpy=$(arm_musl_classic_numpy_tarball "$arch")
+  root=$(fresh_root "$arch-musl-abi3" "$(sid_root_tarball)" "$interpreter" "$numpy")
   trap 'remove_root "$root"' EXIT
   read -r _ _ binfmt _ <<<"$(arm_musl_arch "$arch")"
   install_emulator "$root" "$binfmt"
@@ -37,15 +37,8 @@ run_arch() {  # arch
   prefix=$(arm_musl_classic_prefix "$arch")
   python=$prefix/bin/python
   version=$(cat "$root$prefix/quillmoor-version.txt")
-  abi=cp$(sed 's/\.//' <<<"${version%.*}")
   mkdir -p "$root/deps"
-  if [ "$arch" = aarch64 ]; then
-    python3 -m pip download -q --only-binary=:all: --no-deps -d "$root/deps" \
-      --platform musllinux_1_2_aarch64 --python-version "${version%.*}" --implementation cp \
-      --abi "$abi" numpy >&2 || die "downloading NumPy's musllinux aarch64 wheel for $abi"
-  else
-    cp "$root$ARM_MUSL_CLASSIC_WHEELS"/numpy-*.whl "$root/deps/"
-  fi
+  cp "$root$ARM_MUSL_CLASSIC_WHEELS"/numpy-*.whl "$root/deps/"
   download_pure_wheels "$root/deps" "${version%.*}" "${REQUIREMENTS[@]}" || die "downloading pytest and hypothesis"
   numpy_version=$(cd "$root/deps" && ls numpy-*.whl | cut -d- -f2)
   log "$arch musl: CPython $version (classic), $(basename "$wheel") among $(ls "$root/wheels" | wc -l) wheels"
