@@ -71,6 +71,23 @@ class TestMergeTableFiles:
         assert np.array_equal(kept[list(POINT_COLUMNS)].to_numpy(), serial(field))
         assert kept["sensor"].dtype == points["sensor"].dtype
 
+    def test_picture_of_a_frame_merge(self, field, tmp_path, monkeypatch):
+        pytest.importorskip("matplotlib")
+        pytest.importorskip("pyarrow")
+        drawn = {}
+        monkeypatch.setattr("quillmoor.cli.merge_command.draw_picture",
+                            lambda path, *tables: drawn.update(tables=tables))
+        _, points, _ = frames(field)
+        points.to_parquet(tmp_path / "points.parquet")
+        np.save(tmp_path / "c.npy", field.connected_crop_rows)
+        np.save(tmp_path / "r.npy", field.row_information)
+        assert main(["merge", str(tmp_path / "c.npy"), str(tmp_path / "points.parquet"),
+                     str(tmp_path / "r.npy"), "-o", str(tmp_path / "kept.parquet"),
+                     "--tolerance", str(TOLERANCE), "--picture", str(tmp_path / "p.png")]) == 0
+        _, table, _, kept, _ = drawn["tables"]
+        # The picture gets the kept rows' positions in the points' table.
+        assert np.array_equal(table[kept], serial(field)[:, :4])
+
     def test_mistakes(self, field, tmp_path, capsys):
         connections, points, rows = frames(field)
         paths = [str(tmp_path / f"{name}.csv") for name in TABLES]
