@@ -7,8 +7,12 @@ set -euo pipefail
 PLATFORM_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_ROOT=$(cd "$PLATFORM_DIR/../.." && pwd)
 CACHE_DIR=${QUILLMOOR_PLATFORM_CACHE:-${HOME:-/root}/.cache/quillmoor}
+mkdir -p "$CACHE_DIR/roots"
+# By its real path: venvs and zig's cache record the paths they were made at, and a cache
+# reached through a symbolic link must look the same to them every time.
+CACHE_DIR=$(realpath "$CACHE_DIR")
 WORK_DIR=$CACHE_DIR/work
-mkdir -p "$CACHE_DIR/roots" "$WORK_DIR"
+mkdir -p "$WORK_DIR"
 
 # Long builds yield to the other work on the machine.
 NICE="nice -n 10"
