@@ -15,8 +15,8 @@
 # run takes minutes. Every stage runs; the script fails when any stage failed.
 #
 # Without names, the stages run in two lanes side by side: the emulated 32-bit ARM stages
-# (arm-musl-ft, armhf, arm-musl-abi3) and musl-python, mostly one busy core, beside the
-# other x86_64 ones and the emulated 64-bit ARM ones. Named stages run one after another. Each stage's output shows as it
+# (arm-musl-ft, armhf, arm-musl-abi3), mostly one busy core, beside the x86_64 ones and
+# the emulated 64-bit ARM ones. Named stages run one after another. Each stage's output shows as it
 # comes, every line headed by the stage's name, and is kept in a log of the stage's own;
 # a failed stage is announced when it ends, and the summary comes when both lanes have.
 set -uo pipefail
@@ -78,8 +78,8 @@ if [ ${#stages[@]} -gt 0 ]; then
 else
   # The emulated 32-bit ARM stages are the longest; the lanes take about as long as each
   # other with filled caches.
-  run_lane arm-musl-ft armhf arm-musl-abi3 musl-python & arm_lane=$!
-  run_lane free-threaded python314 bare-wheel musl-abi3 aarch64 aarch64-ft & x86_lane=$!
+  run_lane arm-musl-ft armhf arm-musl-abi3 & arm_lane=$!
+  run_lane free-threaded python314 bare-wheel musl-abi3 musl-python aarch64 aarch64-ft & x86_lane=$!
   wait "$arm_lane" || failed=1
   wait "$x86_lane" || failed=1
 fi
