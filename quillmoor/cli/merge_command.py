@@ -204,8 +204,7 @@ def save_frame_rows(path: str, frame: Any, positions: Any) -> str:
     if suffix_of(path) != ".parquet" or not writes_in_row_groups(frame):
         return save_table(path, frame.take(positions))
     try:
-        refuse_folder(place_of(path))
-        return write_kept_rows(path, frame, positions)
+        return write_kept_rows(path, frame, positions)  # refuses a folder as write_table does
     except (TableFileError, StorageError) as error:
         raise CommandError(str(error)) from None
 
