@@ -19,7 +19,9 @@
 #                                 $(arm_musl_classic_prefix ARCH)
 #   arm_musl_classic_numpy_tarball ARCH
 #                                 the cached NumPy wheel for that interpreter, built from
-#                                 NumPy's sdist (see below)
+#                                 NumPy's sdist (armv7l: PyPI has no musllinux wheel)
+#   pypi_musl_numpy DEST PYTHON_VERSION ARCH
+#                                 PyPI's musllinux NumPy wheel for a classic interpreter
 
 ARM_FT_ZIG=/opt/zig            # zig's package (bind-mounted) and its cache
 ARM_FT_WRAPPERS=/opt/zig-wrappers
@@ -76,8 +78,14 @@ build_arm_musl_python() {  # out arch flavour prefix candidates
   arm_musl_enter "$builder" "$arch"
   cp "$PLATFORM_DIR/build_arm_ft_python.sh" "$PLATFORM_DIR/fetch_source.sh" \
      "$PLATFORM_DIR/arm_ft_interpreter_check.py" "$builder/root/"
+  # CPython's configure tells musl from the marker musl's stdarg.h defines; zig's clang
+  # puts its own stdarg.h first, so without the marker on configure's preprocessor the
+  # platform triplet is left out of the extension suffix (.cpython-313.so, where an
+  # interpreter built on the board looks for .cpython-313-aarch64-linux-musl.so) and
+  # PyPI's musllinux modules are not found.
   if ! in_root "$builder" ARM_FT_HOST="$target" ARM_FT_PREFIX="$prefix" ARM_FT_WRAPPERS="$ARM_FT_WRAPPERS" \
        ARM_FT_CANDIDATES="$candidates" ARM_FT_FLAVOUR="$flavour" \
+       CPP="$ARM_FT_WRAPPERS/cc -E -D__DEFINED_va_list" \
        nice -n 10 bash /root/build_arm_ft_python.sh >"$log" 2>&1; then
     tail -n 40 "$log"; remove_root "$builder"; die "cross-building CPython (flavour '$flavour') for $target"
   fi
@@ -98,6 +106,14 @@ build_arm_musl_python() {  # out arch flavour prefix candidates
           "$pointer" "${flavour:-classic}" >>"$log" 2>&1; then
     tail -n 30 "$log"; remove_root "$builder"; die "the CPython built for $target does not run under emulation"
   fi
+  local soabi
+  soabi=$(in_root "$builder" timeout --kill-after=10 300 "$prefix/bin/python" -c \
+    'import sysconfig; print(sysconfig.get_config_var("SOABI"))') \
+    || { remove_root "$builder"; die "the CPython built for $target names no SOABI"; }
+  case $soabi in
+    *-"$target") log "$arch musl: extension suffix .$soabi.so" ;;
+    *) remove_root "$builder"; die "the CPython built for $target has SOABI $soabi, without its platform triplet" ;;
+  esac
   log "$arch musl: $(tail -n1 "$log")"
   mkdir -p "$out$(dirname "$prefix")" "$out/usr/lib"
   cp -a "$builder$prefix" "$out$prefix"
@@ -168,13 +184,13 @@ arm_musl_classic_python_tarball() {  # arch
   cached_artefact "$1-musl-python" "$key" build_arm_musl_classic_python "$1"
 }
 
-# NumPy for the classic interpreters is built from its sdist on both: PyPI has no armv7l
-# musllinux wheel, and its aarch64 one cannot be loaded by the cross-built interpreter.
-# CPython's configure finds the platform triplet of a musl target from a marker musl's
-# stdarg.h defines, which zig's clang hides behind its own stdarg.h, so the interpreter's
-# extension suffix lacks the triplet (.cpython-313.so, not .cpython-313-aarch64-linux-musl.so
-# as on Alpine) and PyPI's NumPy modules are not found. quillmoor's stable-ABI module
-# (.abi3.so) is found either way.
+# NumPy for the classic interpreters: PyPI's musllinux wheel on aarch64; on armv7l, for
+# which PyPI has none, the one built from NumPy's sdist.
+pypi_musl_numpy() {  # dest python_version arch
+  python3 -m pip download -q --only-binary=:all: --no-deps -d "$1" --platform "musllinux_1_2_$3" \
+    --python-version "$2" --implementation cp --abi "cp${2/./}" "numpy==$ARM_FT_NUMPY_VERSION" >&2
+}
+
 build_arm_musl_classic_numpy() {  # out arch
   # Its builder root and log in a folder of their own: the free-threaded interpreter's
   # NumPy for armv7l is built under the same names.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Stage: the stable-ABI musllinux wheels for 64-bit and 32-bit ARM on classic CPythons
 # (with the interpreter lock) linked against musl, under qemu-user. The interpreters are
-# cross-built with zig by the free-threaded one's script and cached, with NumPy built for
-# each from its sdist (arm_musl_python.sh says why). On each: in a fresh venv pip picks
+# cross-built with zig by the free-threaded one's script and cached; NumPy is PyPI's
+# musllinux wheel on aarch64 and built from its sdist on armv7l, for which PyPI has none.
+# On each: in a fresh venv pip picks
 # cp311-abi3-musllinux_1_2_ARCH out of
 # the whole wheel folder, then the README's examples, and merge results compared bit for
 # bit with x86_64 glibc. The whole suite runs on musl in musl-abi3 (x86_64) and on each
@@ -27,8 +28,8 @@ run_arch() {  # arch
   local arch=$1 wheel interpreter prefix version python numpy report passed binfmt numpy_version
   wheel=$(wheel_in_house "cp311-abi3-musllinux_1_2_$arch.whl" "musl-${arch/armv7l/armhf}")
   interpreter=$(arm_musl_classic_python_tarball "$arch")
-  numpy=$(arm_musl_classic_numpy_tarball "$arch")
-  root=$(fresh_root "$arch-musl-abi3" "$(sid_root_tarball)" "$interpreter" "$numpy")
+  if [ "$arch" = armv7l ]; then numpy=$(arm_musl_classic_numpy_tarball "$arch"); fi
+  root=$(fresh_root "$arch-musl-abi3" "$(sid_root_tarball)" "$interpreter" ${numpy:+"$numpy"})
   trap 'remove_root "$root"' EXIT
   read -r _ _ binfmt _ <<<"$(arm_musl_arch "$arch")"
   install_emulator "$root" "$binfmt"
@@ -38,7 +39,11 @@ run_arch() {  # arch
   python=$prefix/bin/python
   version=$(cat "$root$prefix/quillmoor-version.txt")
   mkdir -p "$root/deps"
-  cp "$root$ARM_MUSL_CLASSIC_WHEELS"/numpy-*.whl "$root/deps/"
+  if [ -n "$numpy" ]; then
+    cp "$root$ARM_MUSL_CLASSIC_WHEELS"/numpy-*.whl "$root/deps/"
+  else
+    pypi_musl_numpy "$root/deps" "${version%.*}" "$arch" || die "downloading PyPI's NumPy for $arch musl"
+  fi
   download_pure_wheels "$root/deps" "${version%.*}" "${REQUIREMENTS[@]}" || die "downloading pytest and hypothesis"
   numpy_version=$(cd "$root/deps" && ls numpy-*.whl | cut -d- -f2)
   log "$arch musl: CPython $version (classic), $(basename "$wheel") among $(ls "$root/wheels" | wc -l) wheels"

@@ -111,6 +111,10 @@ case $(basename "$wheel") in
   *-cp$abi-cp${abi}t-musllinux_1_2_armv7l.whl) ;;
   *) die "unexpected wheel tag: $(basename "$wheel")" ;;
 esac
+# The suffix a CPython built on the board looks for, platform triplet included.
+module=$(unzip -Z1 "$wheel" | grep -E '^quillmoor/_native\..*\.so$') || die "no module in $(basename "$wheel")"
+[ "$module" = "quillmoor/_native.cpython-${abi}t-$MUSL_TARGET.so" ] \
+  || die "the wheel's module is $module, not _native.cpython-${abi}t-$MUSL_TARGET.so"
 wheel_kib=$(du -k "$wheel" | cut -f1)
 log "arm-musl-ft: $(basename "$wheel"), $wheel_kib KiB"
 out=${QUILLMOOR_WHEEL_DIR:-$REPO_ROOT/build/wheelhouse}
