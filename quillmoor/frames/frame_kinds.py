@@ -1,15 +1,14 @@
 """The three table libraries a frame may come from, and the few things asked of each.
 
 pandas (a GeoDataFrame too), polars and Arrow each select rows by position with their
-own operation, which keeps every column, dtype and (pandas) the index as it was. Each is
-recognised by its type's module, so none of them is imported to find out.
+own operation (``row_selection``), which keeps every column, dtype and (pandas) the index
+as it was. Each is recognised by its type's module, so none of them is imported to find
+out.
 """
 
 from __future__ import annotations
 
 from typing import Any, Literal
-
-import numpy as np
 
 Kind = Literal["pandas", "polars", "arrow"]
 
@@ -44,12 +43,3 @@ def row_count(frame: Any, kind: Kind) -> int:
 
 def column_names(frame: Any, kind: Kind) -> list[Any]:
     return list(frame.column_names) if kind == "arrow" else list(frame.columns)
-
-
-def take_rows(frame: Any, kind: Kind, positions: np.ndarray) -> Any:
-    """The rows of ``frame`` at ``positions``, in that order, as the library selects them."""
-    if kind == "polars":
-        return frame[positions]
-    # pandas' take keeps the index labels, the dtypes and the frame's own type (a
-    # GeoDataFrame's geometry and CRS); Arrow's keeps the schema and its metadata.
-    return frame.take(positions)

@@ -18,9 +18,11 @@ import numpy as np
 from quillmoor.errors import MergeError, UnassignedPointsError
 from quillmoor.frames.columns import POINT_ROLES, resolve_columns
 from quillmoor.frames.float_columns import float_column
-from quillmoor.frames.frame_kinds import frame_kind, is_frame, is_lazy_polars, take_rows
+from quillmoor.frames.frame_kinds import frame_kind, is_frame, is_lazy_polars
+from quillmoor.frames.row_selection import take_rows
 from quillmoor.frames.record_tables import connection_records, row_records
 from quillmoor.merging.forgiving_argmerge import argmerge
+from quillmoor.merging.forgiving_merge import as_thread_count
 from quillmoor.merging.point_counts import UnassignedPoints
 from quillmoor.merging.unassigned_policy import UnassignedPolicy, check_policy, reported_after
 
@@ -106,7 +108,9 @@ def merge_frame_field(
     )
     kind = frame_kind(points)
     assert kind is not None  # kept_positions refuses anything else
-    return take_rows(points, kind, positions)  # type: ignore[no-any-return]
+    # The merge checked num_threads; the rows are taken on as many threads.
+    return take_rows(points, kind, positions,  # type: ignore[no-any-return]
+                     as_thread_count(num_threads))
 
 
 def kept_positions(

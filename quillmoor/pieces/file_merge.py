@@ -23,7 +23,7 @@ from quillmoor._native import argmerge as native_argmerge
 from quillmoor.errors import UnassignedPointsError, engine_failures_as_merge_errors
 from quillmoor.frames.columns import POINT_ROLES, resolve_columns
 from quillmoor.frames.float_columns import float_column
-from quillmoor.frames.frame_kinds import take_rows
+from quillmoor.frames.row_selection import take_rows
 from quillmoor.frames.record_tables import connection_records, row_records
 from quillmoor.merging.forgiving_argmerge import prepared_tables
 from quillmoor.merging.forgiving_merge import as_thread_count, as_tolerance

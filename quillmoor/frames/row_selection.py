@@ -1,0 +1,79 @@
+"""A frame's rows taken by position with its library's own selection, on the merge's threads.
+
+pandas' and Arrow's takes are single-threaded gathers, and when the positions come in
+random order (a field whose points are not grouped by segment) every value they read is
+a cache miss of its own, one per column: at 10^7 points that costs more than the merge.
+So the positions are cut into contiguous runs, each run is taken on a thread of its own
+(both libraries let go of the interpreter lock while they gather), and the runs are
+joined back in order: by pandas' ``concat`` (which keeps the dtypes, the index labels,
+``attrs`` and a GeoDataFrame's geometry and CRS as each run has them) or by Arrow's
+``concat_tables`` (no copy: each column comes in one chunk per run). polars gathers on
+threads of its own.
+"""
+
+from __future__ import annotations
+
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+
+from quillmoor.frames.frame_kinds import Kind
+
+# Below this many rows per thread, starting the threads costs more than they save.
+MIN_ROWS_PER_THREAD = 1 << 17
+
+
+def take_rows(frame: Any, kind: Kind, positions: np.ndarray, num_threads: int = 1) -> Any:
+    """The rows of ``frame`` at ``positions``, in that order, as the library selects them.
+
+    ``num_threads`` is the merge's (0: one per processor).
+    """
+    if kind == "polars":
+        return frame[positions]
+    runs = _runs(len(positions), _thread_count(num_threads))
+    if len(runs) < 2 or (kind == "pandas" and not frame.flags.allows_duplicate_labels):
+        # pandas' take keeps the index labels, the dtypes and the frame's own type (a
+        # GeoDataFrame's geometry and CRS); Arrow's keeps the schema and its metadata.
+        return frame.take(positions)
+    parts = _take_runs(frame, positions, runs)
+    if kind == "arrow":
+        import pyarrow
+
+        return pyarrow.concat_tables(parts)
+    import pandas
+
+    joined = pandas.concat(parts)
+    if type(joined) is not type(frame) or not joined.dtypes.equals(frame.dtypes):
+        # A subclass or dtype that concat does not carry through: one take, as it was.
+        return frame.take(positions)
+    return joined
+
+
+def _thread_count(num_threads: int) -> int:
+    if num_threads > 0:
+        return num_threads
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _runs(rows: int, threads: int) -> list[slice]:
+    """Contiguous runs of ``rows`` positions, one per thread, none under the minimum."""
+    count = max(1, min(threads, rows // MIN_ROWS_PER_THREAD))
+    bounds = [rows * k // count for k in range(count + 1)]
+    return [slice(start, stop) for start, stop in zip(bounds, bounds[1:])]
+
+
+def _take_runs(frame: Any, positions: np.ndarray, runs: list[slice]) -> list[Any]:
+    """Each run's rows, taken on threads; the calling thread takes the first run itself."""
+    executor = ThreadPoolExecutor(max_workers=len(runs) - 1, thread_name_prefix="quillmoor-take")
+    try:
+        later = [executor.submit(frame.take, positions[run]) for run in runs[1:]]
+        first = frame.take(positions[runs[0]])
+        return [first, *(future.result() for future in later)]
+    finally:
+        # On an interrupt the waiting ends at once; runs already started finish unseen.
+        executor.shutdown(wait=False, cancel_futures=True)
