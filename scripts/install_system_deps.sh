@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs the system packages the build and the tests need (Debian): GoogleTest,
-# and the build tools, Python's headers and venv when the machine lacks them. Runs apt-get
+# Installs the system packages the build and the tests need (Debian): GoogleTest, ccache
+# (the engine's test builds, run after run), and the build tools, Python's headers and venv when the machine lacks them. Runs apt-get
 # only when something is missing.
 set -euo pipefail
-packages=(libgtest-dev g++)
+packages=(libgtest-dev g++ ccache)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
