@@ -25,7 +25,7 @@ summary=()
 root=  # the current architecture's, global for the exit trap
 
 run_arch() {  # arch
-  local arch=$1 wheel interpreter prefix version python numpy report passed binfmt numpy_version
+  local arch=$1 wheel interpreter prefix version python numpy= report passed binfmt numpy_version
   wheel=$(wheel_in_house "cp311-abi3-musllinux_1_2_$arch.whl" "musl-${arch/armv7l/armhf}")
   interpreter=$(arm_musl_classic_python_tarball "$arch")
   if [ "$arch" = armv7l ]; then numpy=$(arm_musl_classic_numpy_tarball "$arch"); fi
