@@ -52,12 +52,12 @@ def take_rows(frame: Any, kind: Kind, positions: np.ndarray, num_threads: int = 
 
 
 def _thread_count(num_threads: int) -> int:
-    if num_threads > 0:
-        return num_threads
+    """The merge's count, at most one per processor: a gather gains nothing beyond that."""
     try:
-        return len(os.sched_getaffinity(0))
+        processors = len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
-        return os.cpu_count() or 1
+        processors = os.cpu_count() or 1
+    return min(num_threads, processors) if num_threads > 0 else processors
 
 
 def _runs(rows: int, threads: int) -> list[slice]:
