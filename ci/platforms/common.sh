@@ -246,13 +246,13 @@ download_pure_wheels() {  # dest python_version requirement...
 }
 
 # Fails unless the merge-result digests a platform gave (the file PLATFORM_DIGESTS) equal
-# those of the module built for x86_64 from the same checkout, in the folder HOST_BUILD;
+# those of the module built for x86_64 from the same checkout (host_module.sh's, cached);
 # WHAT names the platform in the failure. Prints how many fields were compared.
-match_host_digests() {  # platform_digests checkout host_build what
+match_host_digests() {  # platform_digests checkout what
   local host_digests=${1%.txt}-x86_64.txt fields
-  QUILLMOOR_HOST_BUILD_DIR=$3 "$PLATFORM_DIR/host_module.sh" "$2" "$PLATFORM_DIR/result_digest.py" \
+  "$PLATFORM_DIR/host_module.sh" "$2" "$PLATFORM_DIR/result_digest.py" \
     >"$host_digests" || die "digests on x86_64"
-  diff -u "$host_digests" "$1" >&2 || die "results on $4 differ from x86_64"
+  diff -u "$host_digests" "$1" >&2 || die "results on $3 differ from x86_64"
   fields=$(wc -l <"$1")
   [ "$fields" -gt 0 ] || die "no digests"
   echo "$fields"

@@ -23,8 +23,7 @@ in_root "$root" sh -c "apt-get install -y -qq --no-install-recommends $extra >/d
   || die "installing sid's CPython 3.13 and 3.15"
 
 host_digests=$WORK_DIR/digests-abi3-x86_64.txt
-QUILLMOOR_HOST_BUILD_DIR=$WORK_DIR/host-build-abi3 \
-  "$PLATFORM_DIR/host_module.sh" "$root$src" "$PLATFORM_DIR/result_digest.py" >"$host_digests" \
+"$PLATFORM_DIR/host_module.sh" "$root$src" "$PLATFORM_DIR/result_digest.py" >"$host_digests" \
   || die "digests of the module built from source"
 
 for version in 3.13 3.14 3.15; do
