@@ -46,8 +46,11 @@ def mixed_frame():
 
 
 @pytest.mark.parametrize("num_threads", [1, 2, 3, 0])
-def test_pandas_runs_join_to_the_single_take(positions, num_threads):
+@pytest.mark.parametrize("order", ["shuffled", "ascending"])
+def test_pandas_runs_join_to_the_single_take(positions, num_threads, order):
     frame = mixed_frame()
+    if order == "ascending":  # as a field grouped by segment gives them
+        positions = np.sort(positions)
     got = take_rows(frame, "pandas", positions, num_threads)
     want = frame.take(positions)
     pd.testing.assert_frame_equal(got, want)

@@ -5,10 +5,12 @@ random order (a field whose points are not grouped by segment) every value they 
 a cache miss of its own, one per column: at 10^7 points that costs more than the merge.
 So the positions are cut into contiguous runs, each run is taken on a thread of its own
 (both libraries let go of the interpreter lock while they gather), and the runs are
-joined back in order: by pandas' ``concat`` (which keeps the dtypes, the index labels,
-``attrs`` and a GeoDataFrame's geometry and CRS as each run has them) or by Arrow's
-``concat_tables`` (no copy: each column comes in one chunk per run). polars gathers on
-threads of its own.
+joined back in order: by Arrow's ``concat_tables`` (no copy: each column comes in one
+chunk per run) or by pandas' ``concat`` (which keeps the dtypes, the index labels,
+``attrs`` and a GeoDataFrame's geometry and CRS as each run has them). pandas' join
+copies the rows once more, which pays only when the gather waits on memory: positions
+that mostly step to a nearby row (a field grouped by segment) stream through memory, and
+pandas takes them in one go. polars gathers on threads of its own.
 """
 
 from __future__ import annotations
@@ -23,6 +25,10 @@ from quillmoor.frames.frame_kinds import Kind
 
 # Below this many rows per thread, starting the threads costs more than they save.
 MIN_ROWS_PER_THREAD = 1 << 17
+# Steps between consecutive positions looked at, and how far a step may go and still read
+# memory that the step before brought in.
+SAMPLED_STEPS = 4096
+NEAR_ROWS = 8
 
 
 def take_rows(frame: Any, kind: Kind, positions: np.ndarray, num_threads: int = 1) -> Any:
@@ -33,7 +39,8 @@ def take_rows(frame: Any, kind: Kind, positions: np.ndarray, num_threads: int = 
     if kind == "polars":
         return frame[positions]
     runs = _runs(len(positions), _thread_count(num_threads))
-    if len(runs) < 2 or (kind == "pandas" and not frame.flags.allows_duplicate_labels):
+    if len(runs) < 2 or (kind == "pandas" and (not frame.flags.allows_duplicate_labels
+                                               or _streams(positions))):
         # pandas' take keeps the index labels, the dtypes and the frame's own type (a
         # GeoDataFrame's geometry and CRS); Arrow's keeps the schema and its metadata.
         return frame.take(positions)
@@ -58,6 +65,15 @@ def _thread_count(num_threads: int) -> int:
     except (AttributeError, OSError):
         processors = os.cpu_count() or 1
     return min(num_threads, processors) if num_threads > 0 else processors
+
+
+def _streams(positions: np.ndarray) -> bool:
+    """Whether most steps between consecutive positions go to a nearby row (a sample)."""
+    stride = max(1, (len(positions) - 1) // SAMPLED_STEPS)
+    here = positions[:-1:stride][:SAMPLED_STEPS].astype(np.int64)
+    after = positions[1::stride][:SAMPLED_STEPS].astype(np.int64)
+    near = int(np.count_nonzero(np.abs(after - here) <= NEAR_ROWS))
+    return 2 * near > len(here)
 
 
 def _runs(rows: int, threads: int) -> list[slice]:
