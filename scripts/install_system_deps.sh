@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the system packages the build and the tests need (Debian): GoogleTest, ccache
-# (the engine's test builds, run after run), and the build tools, Python's headers and venv when the machine lacks them. Runs apt-get
-# only when something is missing.
+# (the engine's test builds, run after run), and the build tools, Python's headers and
+# venv when the machine lacks them. Runs apt-get only when something is missing.
 set -euo pipefail
 packages=(libgtest-dev g++ ccache)
 missing=()

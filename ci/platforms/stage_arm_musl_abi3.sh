@@ -93,8 +93,8 @@ print(n.__file__, *[line.split(\": \", 1)[1] for line in wheel.splitlines() if l
 run_arch aarch64
 run_arch armv7l
 log "arm-musl-abi3: result digests against x86_64 glibc"
-# One x86_64 build for both: the second architecture's digests are compared with the
-# file the first comparison wrote.
+# One comparison with x86_64 for both: the second architecture's digests are compared
+# with the file the first comparison wrote.
 host_digests=$WORK_DIR/digests-aarch64-musl-abi3-x86_64.txt
 fields=$(match_host_digests "$WORK_DIR/digests-aarch64-musl-abi3.txt" "$work/checkout" "aarch64 musl") \
   || exit 1

@@ -85,7 +85,8 @@ log "arm-musl-ft: $fields fields give bit-identical results"
 
 log "arm-musl-ft: a field of ten million points in one 32-bit free-threaded process"
 large=/large-field
-host_large=$("$PLATFORM_DIR/host_module.sh" "$root$src" "$PLATFORM_DIR/large_field_digest.py" generate "$root$large") || die "large field on x86_64"
+host_large=$("$PLATFORM_DIR/host_module.sh" "$root$src" "$PLATFORM_DIR/large_field_digest.py" \
+  generate "$root$large") || die "large field on x86_64"
 arm_large=$(emulated "$STEP_TIMEOUT" "${in_tree[@]}" /venv-build/bin/python \
   "$src/ci/platforms/large_field_digest.py" digest "$large") || die "large field on $MUSL_TARGET"
 [ "$host_large" = "$arm_large" ] || die "large field: x86_64 gives '$host_large', $MUSL_TARGET '$arm_large'"
